@@ -1,0 +1,135 @@
+#!/usr/bin/python3
+"""Sets up and tears down what the Windows tests run in.
+
+  harness.py setup      virtual display, Wine prefix, test PKI trusted in
+                        the prefix, signed test programs, local HTTPS site
+  harness.py teardown   stops the site, Wine and the display
+
+CTest runs `setup` before the first test that needs Wine and `teardown`
+after the last one. Both are safe to repeat.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, PREFIX, SITE_ROOT, wine,
+                         wine_env)
+
+SITE_SCRIPT = os.path.join(CONFIG['source_dir'], 'tests', 'site', 'test_site.py')
+DISPLAY_PID = os.path.join(HARNESS, 'xvfb.pid')
+DISPLAY_FILE = os.path.join(HARNESS, 'display')
+SITE_PID = os.path.join(HARNESS, 'site.pid')
+
+
+def alive(pid_file):
+    try:
+        with open(pid_file) as file:
+            os.kill(int(file.read()), 0)
+        return True
+    except (OSError, ValueError):
+        return False
+
+
+def start_display():
+    """Starts Xvfb on a free display number, which it reports itself."""
+    if alive(DISPLAY_PID) and os.path.exists(DISPLAY_FILE):
+        return
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1280x800x24',
+                             '-nolisten', 'tcp'], pass_fds=[write_end],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        display = pipe.readline().strip()
+    if not display:
+        sys.exit('Xvfb did not start')
+    with open(DISPLAY_FILE, 'w') as file:
+        file.write(display)
+    with open(DISPLAY_PID, 'w') as file:
+        file.write(str(xvfb.pid))
+
+
+def make_prefix():
+    if os.path.exists(os.path.join(PREFIX, 'system.reg')):
+        return
+    subprocess.run(['wineboot', '-i'], env=wine_env(), check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    subprocess.run(['wineserver', '-w'], env=wine_env(), timeout=300)
+
+
+def trust_test_roots():
+    result = wine([CONFIG['trust_root'], os.path.join(PKI, 'ca.der'), os.path.join(PKI, 'ca2.der')])
+    if result.returncode != 0:
+        sys.exit('cannot trust the test roots: ' + result.stderr.decode(errors='replace'))
+
+
+def sign(source, target, signer):
+    subprocess.run(['osslsigncode', 'sign', '-certs', os.path.join(PKI, signer + '-chain.pem'),
+                    '-key', os.path.join(PKI, signer + '.key'), '-h', 'sha256',
+                    '-in', source, '-out', target], check=True, stdout=subprocess.DEVNULL)
+
+
+def alter_one_byte(source, target):
+    """Copies a signed file with one byte of its code changed, so that its
+    signature no longer verifies."""
+    with open(source, 'rb') as file:
+        data = bytearray(file.read())
+    data[0x600] ^= 0x01
+    with open(target, 'wb') as file:
+        file.write(data)
+
+
+def make_fixtures():
+    """Signed and unsigned variants of the test setup program and of the
+    bootstrapper, remade on every run from the freshly built programs."""
+    shutil.rmtree(FIXTURES, ignore_errors=True)
+    os.makedirs(FIXTURES)
+    for name, program in (('setup', CONFIG['test_setup']), ('bootstrapper', CONFIG['bootstrapper'])):
+        shutil.copy(program, os.path.join(FIXTURES, name + '-unsigned.exe'))
+        sign(program, os.path.join(FIXTURES, name + '-braskworks.exe'), 'sign-braskworks')
+        alter_one_byte(os.path.join(FIXTURES, name + '-braskworks.exe'),
+                       os.path.join(FIXTURES, name + '-altered.exe'))
+    sign(CONFIG['test_setup'], os.path.join(FIXTURES, 'setup-renewed.exe'), 'sign-braskworks-renewed')
+    sign(CONFIG['test_setup'], os.path.join(FIXTURES, 'setup-other.exe'), 'sign-other')
+
+
+def start_site():
+    os.makedirs(SITE_ROOT, exist_ok=True)
+    if alive(SITE_PID):
+        return
+    subprocess.run([sys.executable, SITE_SCRIPT, 'start', '--root', SITE_ROOT, '--certs', PKI,
+                    '--port', str(CONFIG['port']), '--untrusted-port', str(CONFIG['untrusted_port']),
+                    '--pid-file', SITE_PID, '--log', os.path.join(HARNESS, 'site.log')],
+                   check=True)
+
+
+def setup():
+    os.makedirs(HARNESS, exist_ok=True)
+    start_display()
+    make_prefix()
+    subprocess.run([sys.executable, os.path.join(CONFIG['source_dir'], 'tests', 'site', 'make_pki.py'),
+                    PKI], check=True, stdout=subprocess.DEVNULL)
+    trust_test_roots()
+    make_fixtures()
+    start_site()
+
+
+def teardown():
+    if os.path.exists(SITE_PID):
+        subprocess.run([sys.executable, SITE_SCRIPT, 'stop', '--pid-file', SITE_PID])
+    subprocess.run(['wineserver', '-k'], env=wine_env(), stderr=subprocess.DEVNULL)
+    if alive(DISPLAY_PID):
+        with open(DISPLAY_PID) as file:
+            os.kill(int(file.read()), signal.SIGTERM)
+    for path in (DISPLAY_PID, DISPLAY_FILE):
+        if os.path.exists(path):
+            os.remove(path)
+
+
+if __name__ == '__main__':
+    {'setup': setup, 'teardown': teardown}[sys.argv[1]]()

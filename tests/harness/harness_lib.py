@@ -1,0 +1,119 @@
+"""Shared helpers of the test harness and of the end-to-end tests.
+
+Every path comes from harness.json, which CMake writes into the build
+folder; its location is given by the environment variable
+TARVIK_HARNESS_JSON (CTest sets it for every test).
+"""
+
+import glob
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import time
+
+with open(os.environ['TARVIK_HARNESS_JSON']) as _file:
+    CONFIG = json.load(_file)
+
+HARNESS = CONFIG['harness_dir']
+PREFIX = os.path.join(HARNESS, 'wineprefix')
+PKI = os.path.join(HARNESS, 'pki')
+FIXTURES = os.path.join(HARNESS, 'fixtures')
+SITE_ROOT = os.path.join(HARNESS, 'site', 'www')
+REQUESTS_LOG = os.path.join(HARNESS, 'site', 'requests.log')
+SITE = 'https://localhost:%d' % CONFIG['port']
+
+
+def windows_path(path):
+    """The path under which Windows programs in Wine see a Unix path."""
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=PREFIX, WINEDEBUG='-all',
+               WINEDLLOVERRIDES='mscoree,mshtml=',
+               TARVIK_HARNESS_DIR=windows_path(HARNESS))
+    display_file = os.path.join(HARNESS, 'display')
+    if os.path.exists(display_file):
+        with open(display_file) as file:
+            env['DISPLAY'] = ':' + file.read().strip()
+    env.update(extra or {})
+    return env
+
+
+def wine(args, timeout=120, env=None, **kwargs):
+    """Runs a Windows program under Wine and waits for it."""
+    return subprocess.run(['wine'] + list(args), env=wine_env(env), timeout=timeout,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+
+
+def wine_start(args, env=None):
+    """Starts a Windows program under Wine without waiting for it."""
+    return subprocess.Popen(['wine'] + list(args), env=wine_env(env),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def wine_temp_dir():
+    """The Wine user's temporary directory (what GetTempPathW names)."""
+    found = glob.glob(os.path.join(PREFIX, 'drive_c', 'users', '*', 'AppData', 'Local', 'Temp'))
+    found = [path for path in found if not path.split(os.sep)[-4] == 'Public']
+    return found[0]
+
+
+# The test site. Tests run one at a time and each sets up what it needs.
+
+def site_clear():
+    shutil.rmtree(SITE_ROOT, ignore_errors=True)
+    os.makedirs(SITE_ROOT)
+    open(REQUESTS_LOG, 'w').close()
+
+
+def site_put(relative, data):
+    path = os.path.join(SITE_ROOT, relative.lstrip('/'))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as file:
+        file.write(data)
+
+
+def site_fault(relative, **settings):
+    site_put(relative + '.fault', json.dumps(settings).encode())
+
+
+def site_requests(path=None):
+    """The requests the site received, optionally only those for `path`."""
+    with open(REQUESTS_LOG) as file:
+        entries = [json.loads(line) for line in file if line.strip()]
+    return [entry for entry in entries if path is None or entry['path'] == path]
+
+
+def manifest(version='1.4.2', url=None, sha256='0' * 64, size=1, **extra):
+    members = dict(version=version, url=url or SITE + '/downloads/Tarvik-Setup.exe',
+                   sha256=sha256, size=size, **extra)
+    return json.dumps(members).encode()
+
+
+def publish_release(setup_bytes, version='1.4.2', name='Tarvik-Setup.exe', **overrides):
+    """Publishes a setup program and a manifest that describes it."""
+    site_put('/downloads/' + name, setup_bytes)
+    members = dict(version=version, url=SITE + '/downloads/' + name,
+                   sha256=hashlib.sha256(setup_bytes).hexdigest(), size=len(setup_bytes))
+    members.update(overrides)
+    site_put('/windows-setup.json', json.dumps(members).encode())
+    return members
+
+
+def fixture(name):
+    with open(os.path.join(FIXTURES, name), 'rb') as file:
+        return file.read()
+
+
+def wait_for(condition, timeout=20.0, interval=0.05):
+    """Polls `condition` until it returns a true value or time runs out."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)

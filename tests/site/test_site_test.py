@@ -1,0 +1,412 @@
+#!/usr/bin/python3
+"""Checks for make_pki.py and test_site.py.
+
+Run: /usr/bin/python3 tests/site/test_site_test.py
+"""
+
+import http.client
+import json
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MAKE_PKI = os.path.join(HERE, 'make_pki.py')
+SITE = os.path.join(HERE, 'test_site.py')
+
+work = None      # temp folder for everything below
+pki = None       # certificates
+root = None      # served files
+port = None
+untrusted_port = None
+pid_file = None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+def site_command(*args):
+    return subprocess.run([sys.executable, SITE, *args],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, timeout=30)
+
+
+def start_site(name, *extra):
+    """Start an instance on fresh ports; returns (port, untrusted, pid file)."""
+    ports = free_port(), free_port()
+    pid = os.path.join(work, name + '.pid')
+    result = site_command('start', '--root', root, '--certs', pki,
+                          '--port', str(ports[0]),
+                          '--untrusted-port', str(ports[1]),
+                          '--pid-file', pid,
+                          '--log', os.path.join(work, name + '.log'), *extra)
+    if result.returncode != 0:
+        raise RuntimeError('start failed: ' + result.stdout)
+    return ports[0], ports[1], pid
+
+
+def setUpModule():
+    global work, pki, root, port, untrusted_port, pid_file
+    work = tempfile.mkdtemp(prefix='tarvik-site-test-')
+    pki = os.path.join(work, 'pki')
+    root = os.path.join(work, 'root')
+    os.mkdir(root)
+    subprocess.run([sys.executable, MAKE_PKI, pki], check=True)
+    port, untrusted_port, pid_file = start_site('site')
+
+
+def tearDownModule():
+    site_command('stop', '--pid-file', pid_file)
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def put(name, data, fault=None):
+    """Place a file (data may be None for none) and optional fault sidecar."""
+    path = os.path.join(root, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    if data is not None:
+        with open(path, 'wb') as f:
+            f.write(data)
+    if fault is not None:
+        with open(path + '.fault', 'w') as f:
+            json.dump(fault, f)
+    return data
+
+
+def client_context(ca='ca.pem'):
+    ctx = ssl.create_default_context(cafile=os.path.join(pki, ca))
+    # Debian's Python 3.11 sets this by default, which makes a TCP close
+    # without TLS close_notify look like a clean end of data.
+    ctx.options &= ~ssl.OP_IGNORE_UNEXPECTED_EOF
+    return ctx
+
+
+def text_of(name):
+    with open(os.path.join(pki, name)) as f:
+        return f.read()
+
+
+def fetch(path, method='GET', headers=None, on_port=None):
+    conn = http.client.HTTPSConnection('localhost', on_port or port,
+                                       context=client_context(), timeout=10)
+    try:
+        conn.request(method, path, headers=headers or {})
+        resp = conn.getresponse()
+        return resp.status, resp, resp.read()
+    finally:
+        conn.close()
+
+
+class RawResponse:
+    def __init__(self, head, body, reads, clean_end):
+        lines = head.decode('latin-1').split('\r\n')
+        self.status = int(lines[0].split()[1])
+        self.headers = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(':')
+            self.headers[name.strip().lower()] = value.strip()
+        self.body = body
+        self.reads = reads            # (monotonic time, bytes) per recv
+        self.clean_end = clean_end    # True if the server sent close_notify
+
+
+def raw_get(path):
+    """GET over a raw TLS socket, reading until the connection ends, so that
+    bytes beyond Content-Length and the way the connection ended are seen."""
+    ctx = client_context()
+    sock = socket.create_connection(('127.0.0.1', port), timeout=10)
+    tls = ctx.wrap_socket(sock, server_hostname='localhost',
+                          suppress_ragged_eofs=False)
+    with tls:
+        tls.sendall(b'GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n'
+                    % path.encode())
+        data = b''
+        reads = []
+        clean_end = True
+        while True:
+            try:
+                piece = tls.recv(65536)
+            except (ssl.SSLError, ConnectionResetError):
+                # Python 3.11.2 reports the missing close_notify as a plain
+                # SSLError, later versions as SSLEOFError.
+                clean_end = False
+                break
+            if not piece:
+                break
+            reads.append((time.monotonic(), len(piece)))
+            data += piece
+    head, _, body = data.partition(b'\r\n\r\n')
+    header_length = len(head) + 4
+    body_reads = []
+    for when, n in reads:  # drop the header bytes from the read list
+        taken = min(n, header_length)
+        header_length -= taken
+        if n > taken:
+            body_reads.append((when, n - taken))
+    return RawResponse(head, body, body_reads, clean_end)
+
+
+class PkiTest(unittest.TestCase):
+    def openssl(self, *args):
+        return subprocess.run(['openssl', *args], cwd=pki,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True)
+
+    def verifies(self, ca, cert, *options):
+        return self.openssl('verify', '-CAfile', ca, *options,
+                            cert).returncode == 0
+
+    def x509(self, cert, *fields):
+        return self.openssl('x509', '-in', cert, '-noout', *fields).stdout
+
+    def test_server_certificate_is_for_localhost_from_ca1(self):
+        self.assertTrue(self.verifies('ca.pem', 'server.pem', '-purpose',
+                                      'sslserver', '-verify_hostname',
+                                      'localhost'))
+        self.assertFalse(self.verifies('ca.pem', 'server.pem',
+                                       '-verify_hostname', 'example.com'))
+        self.assertEqual(text_of('server-chain.pem'),
+                         text_of('server.pem') + text_of('ca.pem'))
+
+    def test_untrusted_certificate_chains_to_no_test_ca(self):
+        self.assertFalse(self.verifies('ca.pem', 'untrusted.pem'))
+        self.assertFalse(self.verifies('ca2.pem', 'untrusted.pem'))
+        self.assertIn('DNS:localhost',
+                      self.x509('untrusted.pem', '-ext', 'subjectAltName'))
+
+    def test_signing_certificates(self):
+        cases = [
+            ('sign-braskworks', 'CN = Braskworks', 'ca', 'ca2',
+             'Tarvik Test Root CA'),
+            ('sign-braskworks-renewed', 'CN = Braskworks', 'ca2', 'ca',
+             'Tarvik Test Root CA 2'),
+            ('sign-other', 'CN = Other Publisher Ltd', 'ca', 'ca2',
+             'Tarvik Test Root CA'),
+        ]
+        for name, cn, issuer, other, issuer_cn in cases:
+            with self.subTest(name):
+                cert = name + '.pem'
+                text = self.x509(cert, '-subject', '-issuer', '-ext',
+                                 'extendedKeyUsage,basicConstraints')
+                self.assertRegex(text, r'subject=.*%s\n' % cn)
+                self.assertIn('issuer=CN = %s\n' % issuer_cn, text)
+                self.assertIn('Code Signing', text)
+                self.assertIn('CA:FALSE', text)
+                self.assertTrue(self.verifies(issuer + '.pem', cert))
+                self.assertFalse(self.verifies(other + '.pem', cert))
+                self.assertEqual(text_of(name + '-chain.pem'),
+                                 text_of(cert) + text_of(issuer + '.pem'))
+        self.assertIn('O = Braskworks',
+                      self.x509('sign-braskworks.pem', '-subject'))
+
+    def test_validity_starts_in_the_past_and_serials_differ(self):
+        names = ['ca', 'ca2', 'server', 'untrusted', 'sign-braskworks',
+                 'sign-braskworks-renewed', 'sign-other']
+        serials = set()
+        for name in names:
+            text = self.x509(name + '.pem', '-serial', '-startdate',
+                             '-enddate')
+            fields = dict(line.split('=', 1) for line in text.splitlines())
+            serials.add(fields['serial'])
+            start = ssl.cert_time_to_seconds(fields['notBefore'])
+            end = ssl.cert_time_to_seconds(fields['notAfter'])
+            self.assertLess(start, time.time() - 12 * 3600, name)
+            self.assertGreater(end, time.time() + 2 * 365 * 86400, name)
+        self.assertEqual(len(serials), len(names))
+        self.assertTrue(os.path.isfile(os.path.join(pki, 'ca.der')))
+        self.assertTrue(os.path.isfile(os.path.join(pki, 'ca2.der')))
+
+    def test_second_run_keeps_existing_certificates(self):
+        before = text_of('ca.pem')
+        subprocess.run([sys.executable, MAKE_PKI, pki], check=True)
+        self.assertEqual(before, text_of('ca.pem'))
+
+
+class ServingTest(unittest.TestCase):
+    def test_file_arrives_whole(self):
+        # Larger than the server's 1 MiB read block, not a multiple of it.
+        data = put('big.bin', os.urandom(2 * 1024 * 1024 + 12345))
+        status, resp, body = fetch('/big.bin')
+        self.assertEqual(status, 200)
+        self.assertEqual(int(resp.getheader('Content-Length')), len(data))
+        self.assertEqual(resp.getheader('Content-Type'),
+                         'application/octet-stream')
+        self.assertEqual(resp.getheader('Connection'), 'close')
+        self.assertEqual(body, data)
+
+    def test_head_and_json_type(self):
+        data = put('release.json', b'{"version": "1.2.3"}')
+        status, resp, body = fetch('/release.json', method='HEAD')
+        self.assertEqual((status, body), (200, b''))
+        self.assertEqual(resp.getheader('Content-Type'), 'application/json')
+        self.assertEqual(int(resp.getheader('Content-Length')), len(data))
+
+    def test_missing_file_is_404(self):
+        status, _, body = fetch('/no/such/file.bin')
+        self.assertEqual(status, 404)
+        self.assertTrue(body)
+
+    def test_path_is_decoded_and_query_ignored(self):
+        data = put('sub dir/a+b.bin', b'decoded')
+        self.assertEqual(fetch('/sub%20dir/a%2Bb.bin?x=1&y=%2F')[2], data)
+
+    def test_paths_leaving_the_root_are_refused(self):
+        # requests.log sits beside the root, so it is a real target.
+        for path in ('/../requests.log', '/%2e%2e/requests.log',
+                     '/x/..%2f..%2frequests.log'):
+            with self.subTest(path):
+                status, _, body = fetch(path)
+                self.assertEqual(status, 403)
+                self.assertNotIn(b'"user_agent"', body)
+
+    def test_untrusted_port(self):
+        put('u.bin', b'same content')
+        with self.assertRaises(ssl.SSLCertVerificationError):
+            fetch('/u.bin', on_port=untrusted_port)
+        conn = http.client.HTTPSConnection(
+            'localhost', untrusted_port, context=client_context('untrusted.pem'),
+            timeout=10)
+        conn.request('GET', '/u.bin')
+        self.assertEqual(conn.getresponse().read(), b'same content')
+        conn.close()
+
+    def test_requests_log(self):
+        put('logged.bin', b'x')
+        fetch('/logged.bin?q=1', headers={'User-Agent': 'TarvikTest/9'})
+        fetch('/logged.bin', method='HEAD', headers={'User-Agent': 'Head/1'})
+        with open(os.path.join(work, 'requests.log')) as f:
+            entries = [json.loads(line) for line in f]
+        self.assertIn({'port': port, 'method': 'GET', 'path': '/logged.bin?q=1',
+                       'user_agent': 'TarvikTest/9'}, entries)
+        self.assertIn({'port': port, 'method': 'HEAD', 'path': '/logged.bin',
+                       'user_agent': 'Head/1'}, entries)
+
+
+class FaultTest(unittest.TestCase):
+    data = bytes(range(256)) * 40   # 10240 bytes
+
+    def test_chunked(self):
+        put('chunked.bin', self.data, {'body': 'chunked', 'chunk_size': 3000})
+        raw = raw_get('/chunked.bin')
+        self.assertEqual(raw.headers.get('transfer-encoding'), 'chunked')
+        self.assertNotIn('content-length', raw.headers)
+        self.assertTrue(raw.body.startswith(b'bb8\r\n'))
+        self.assertTrue(raw.body.endswith(b'\r\n0\r\n\r\n'))
+        self.assertEqual(fetch('/chunked.bin')[2], self.data)
+
+    def test_cut(self):
+        put('cut.bin', self.data, {'body': 'cut', 'cut_at': 5000})
+        raw = raw_get('/cut.bin')
+        self.assertEqual(int(raw.headers['content-length']), len(self.data))
+        self.assertEqual(raw.body, self.data[:5000])
+        self.assertFalse(raw.clean_end)
+
+    def test_overlong(self):
+        put('long.bin', self.data, {'body': 'overlong', 'extra': 77})
+        raw = raw_get('/long.bin')
+        self.assertEqual(int(raw.headers['content-length']), len(self.data))
+        self.assertEqual(len(raw.body), len(self.data) + 77)
+        self.assertTrue(raw.body.startswith(self.data))
+
+    def test_no_length(self):
+        put('nolen.bin', self.data, {'body': 'no_length'})
+        raw = raw_get('/nolen.bin')
+        self.assertNotIn('content-length', raw.headers)
+        self.assertNotIn('transfer-encoding', raw.headers)
+        self.assertEqual(raw.body, self.data)
+        self.assertTrue(raw.clean_end)
+
+    def test_slow(self):
+        put('slow.bin', self.data, {'body': 'slow', 'chunk_size': 4000,
+                                    'delay_ms': 150})
+        raw = raw_get('/slow.bin')
+        self.assertEqual(raw.body, self.data)
+        self.assertEqual(int(raw.headers['content-length']), len(self.data))
+        # 3 pieces with two pauses: the first piece must come well before
+        # the last, i.e. reads return between pieces.
+        self.assertGreaterEqual(len(raw.reads), 3)
+        self.assertGreater(raw.reads[-1][0] - raw.reads[0][0], 0.25)
+        self.assertEqual(raw.reads[0][1], 4000)
+
+    def test_empty(self):
+        put('empty.bin', self.data, {'body': 'empty', 'status': 200})
+        raw = raw_get('/empty.bin')
+        self.assertEqual((raw.status, raw.headers['content-length']),
+                         (200, '0'))
+        self.assertEqual(raw.body, b'')
+
+    def test_redirect_without_file(self):
+        target = 'https://localhost:%d/other.bin' % port
+        put('moved.bin', None, {'status': 302, 'location': target})
+        status, resp, body = fetch('/moved.bin')
+        self.assertEqual(status, 302)
+        self.assertEqual(resp.getheader('Location'), target)
+        self.assertTrue(body)
+
+    def test_status_with_file_body_and_no_content_status(self):
+        put('gone.bin', b'error page', {'status': 500})
+        status, _, body = fetch('/gone.bin')
+        self.assertEqual((status, body), (500, b'error page'))
+        put('nothing.bin', self.data, {'status': 204})
+        raw = raw_get('/nothing.bin')
+        self.assertEqual((raw.status, raw.body), (204, b''))
+        self.assertNotIn('content-length', raw.headers)
+
+    def test_delay_before_headers(self):
+        put('late.bin', b'late', {'delay_ms_before_headers': 300})
+        started = time.monotonic()
+        self.assertEqual(fetch('/late.bin')[2], b'late')
+        self.assertGreaterEqual(time.monotonic() - started, 0.3)
+
+
+class LifecycleTest(unittest.TestCase):
+    def wait_gone(self, pid, seconds):
+        deadline = time.monotonic() + seconds
+        while os.path.exists(pid) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return not os.path.exists(pid)
+
+    def refused(self, p):
+        try:
+            socket.create_connection(('127.0.0.1', p), timeout=2).close()
+            return False
+        except ConnectionRefusedError:
+            return True
+
+    def test_stop(self):
+        p, u, pid = start_site('stopped')
+        self.assertTrue(os.path.exists(pid))
+        self.assertEqual(site_command('stop', '--pid-file', pid).returncode, 0)
+        self.assertFalse(os.path.exists(pid))
+        self.assertTrue(self.refused(p))
+        self.assertTrue(self.refused(u))
+        self.assertEqual(site_command('stop', '--pid-file', pid).returncode, 0)
+
+    def test_idle_timeout_and_lifetime_end_the_server(self):
+        for name, options in (('idle', ['--idle-timeout', '1']),
+                              ('lifetime', ['--max-lifetime', '1'])):
+            with self.subTest(name):
+                p, _, pid = start_site(name, *options)
+                self.assertTrue(self.wait_gone(pid, 5))
+                self.assertTrue(self.refused(p))
+
+    def test_start_fails_when_port_taken(self):
+        result = site_command('start', '--root', root, '--certs', pki,
+                              '--port', str(port),
+                              '--untrusted-port', str(free_port()),
+                              '--pid-file', os.path.join(work, 'clash.pid'),
+                              '--log', os.path.join(work, 'clash.log'))
+        self.assertNotEqual(result.returncode, 0)
+
+
+if __name__ == '__main__':
+    unittest.main()
