@@ -60,6 +60,9 @@ class Fault:
     extra                    bytes sent beyond Content-Length in overlong (1000)
     delay_ms                 pause between pieces in slow mode (200)
     delay_ms_before_headers  pause before anything is sent (0)
+    linger_ms                pause after the body, before the connection is
+                             closed (0); with no_length the client's last
+                             read waits that long for the end of the body
     """
 
     BODY_MODES = ('normal', 'empty', 'chunked', 'cut', 'overlong',
@@ -79,6 +82,7 @@ class Fault:
         self.delay = int(settings.get('delay_ms', 200)) / 1000.0
         self.delay_before_headers = int(
             settings.get('delay_ms_before_headers', 0)) / 1000.0
+        self.linger = int(settings.get('linger_ms', 0)) / 1000.0
 
     @classmethod
     def load(cls, path):
@@ -236,6 +240,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:  # normal, no_length
             for piece in content.blocks(READ_BLOCK):
                 out.sendall(piece)
+        if fault.linger:
+            time.sleep(fault.linger)
 
     def send_text(self, status, text, send_body):
         body = text.encode()

@@ -1,5 +1,11 @@
 #include "test_support.h"
 
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstdio>
+
+#include "app/config.h"
 #include "app/run_state.h"
 #include "ui/progress_dialog.h"
 
@@ -10,4 +16,120 @@ void reset_run_state()
     shown_phase = -1;
     countdown_observer = nullptr;
     countdown_pauses = 0;
+}
+
+const std::wstring SITE = L"https://" SITE_HOST;
+
+std::wstring harness_path(const std::wstring &relative)
+{
+    wchar_t base[1024];
+    DWORD n = GetEnvironmentVariableW(L"TARVIK_HARNESS_DIR", base, 1024);
+    return std::wstring(base, n) + L"\\" + relative;
+}
+
+std::wstring site_file_path(const std::string &url_path)
+{
+    std::wstring path = harness_path(L"site\\www");
+    for (char c : url_path)
+        path += c == '/' ? L'\\' : (wchar_t)(unsigned char)c;
+    return path;
+}
+
+static void write_file(const std::wstring &path, const std::string &data)
+{
+    // Create the folders on the way.
+    for (size_t i = 3; (i = path.find(L'\\', i)) != std::wstring::npos; i++)
+        CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    if (file != nullptr) {
+        fwrite(data.data(), 1, data.size(), file);
+        fclose(file);
+    }
+}
+
+void site_put(const std::string &url_path, const std::string &data)
+{
+    write_file(site_file_path(url_path), data);
+}
+
+void site_remove(const std::string &url_path)
+{
+    DeleteFileW(site_file_path(url_path).c_str());
+}
+
+void site_fault(const std::string &url_path, const std::string &json)
+{
+    if (json.empty())
+        DeleteFileW(site_file_path(url_path + ".fault").c_str());
+    else
+        write_file(site_file_path(url_path + ".fault"), json);
+}
+
+int site_requests(const std::string &url_path)
+{
+    std::string log = read_file(harness_path(L"site\\requests.log"));
+    std::string needle = "\"path\": \"" + url_path + "\"";
+    int count = 0;
+    for (size_t at = 0; (at = log.find(needle, at)) != std::string::npos; at += needle.size())
+        count++;
+    return count;
+}
+
+std::string pattern_bytes(size_t size, unsigned seed)
+{
+    std::string data(size, '\0');
+    unsigned state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; i++) {
+        state = state * 1103515245u + 12345u;
+        data[i] = (char)(state >> 16);
+    }
+    return data;
+}
+
+std::string sha256_hex(const std::string &data)
+{
+    BCRYPT_ALG_HANDLE algorithm;
+    BCRYPT_HASH_HANDLE hash;
+    unsigned char digest[32];
+    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
+    BCryptHashData(hash, (PUCHAR)data.data(), (ULONG)data.size(), 0);
+    BCryptFinishHash(hash, digest, 32, 0);
+    BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    std::string hex;
+    for (unsigned char byte : digest) {
+        char two[3];
+        snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+    }
+    return hex;
+}
+
+void publish_release(const std::string &setup, const std::string &version, const std::string &name)
+{
+    site_put("/downloads/" + name, setup);
+    std::string url = std::string(DOWNLOAD_URL_PREFIX) + name;
+    site_put("/windows-setup.json", "{\"version\": \"" + version + "\", \"url\": \"" + url +
+                                        "\", \"sha256\": \"" + sha256_hex(setup) +
+                                        "\", \"size\": " + std::to_string(setup.size()) + "}");
+}
+
+std::string read_file(const std::wstring &path)
+{
+    std::string data;
+    FILE *file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr)
+        return data;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        data.append(buffer, n);
+    fclose(file);
+    return data;
+}
+
+bool file_exists(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
