@@ -212,17 +212,15 @@ void check_the_manifest(const char *text)
     delete fields;
 }
 
-// The bytes between the first double quote at or after `from` and the next
-// one, at most 80 of them: lets the fuzzer pick keys of any shape and length.
-std::string quoted_token(const char *text, const char *from)
+// The bytes between the double quote at `open` and the next one (or the end
+// of the text), at most 80 of them: lets the fuzzer pick keys of any shape
+// and length.
+std::string quoted_token(const char *open)
 {
-    const char *open = std::strchr(from, '"');
-    if (open == nullptr)
-        return std::string();
-    const char *close = std::strchr(open + 1, '"');
-    size_t length = close == nullptr ? std::strlen(open + 1) : static_cast<size_t>(close - open - 1);
-    (void)text;
-    return std::string(open + 1, length < 80 ? length : 80);
+    const char *start = open + 1;
+    const char *close = std::strchr(start, '"');
+    size_t length = close == nullptr ? std::strlen(start) : static_cast<size_t>(close - start);
+    return std::string(start, length < 80 ? length : 80);
 }
 
 // Hands `body` to append_manifest_chunk in pieces of the alternating sizes
@@ -231,21 +229,16 @@ void fill_buffer(ManifestBuffer *buffer, const uint8_t *body, size_t size, unsig
                  unsigned piece_b)
 {
     std::vector<char> accepted; // what the buffer must hold
+    const bool whole = piece_a == 0 && piece_b == 0;
     size_t offset = 0;
-    bool use_a = true;
-    for (;;) {
-        unsigned count;
-        if (piece_a == 0 && piece_b == 0)
-            count = static_cast<unsigned>(size);
-        else
-            count = use_a ? piece_a : piece_b;
-        use_a = !use_a;
+    for (bool use_a = true;; use_a = !use_a) {
+        size_t count = whole ? size : use_a ? piece_a : piece_b;
         if (count > size - offset)
-            count = static_cast<unsigned>(size - offset);
+            count = size - offset;
 
         unsigned char *piece = reinterpret_cast<unsigned char *>(heap_copy(body + offset, count));
         const unsigned used_before = buffer->used;
-        const int result = append_manifest_chunk(piece, count, buffer);
+        const int result = append_manifest_chunk(piece, static_cast<unsigned>(count), buffer);
         const bool fits = used_before + count < MANIFEST_CAPACITY;
         CHECK((result != 0) == fits);
         if (fits) {
@@ -259,16 +252,12 @@ void fill_buffer(ManifestBuffer *buffer, const uint8_t *body, size_t size, unsig
         CHECK(buffer->text[buffer->used] == 0);
         std::free(piece);
 
-        if (!fits)
-            break;
         offset += count;
-        if (offset == size && (count != 0 || piece_a == 0 || piece_b == 0))
-            break;
-        if (offset == size && piece_a == 0 && piece_b == 0)
+        if (!fits || offset == size)
             break;
     }
     CHECK(buffer->used == accepted.size());
-    CHECK(std::memcmp(buffer->text, accepted.data(), accepted.size()) == 0);
+    CHECK(accepted.empty() || std::memcmp(buffer->text, accepted.data(), accepted.size()) == 0);
 }
 
 } // namespace
@@ -323,18 +312,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::string(70, 'k'),
     };
     std::vector<std::string> keys(std::begin(other_keys), std::end(other_keys));
-    keys.push_back(quoted_token(text, text));
-    const char *last_colon = std::strrchr(text, ':');
-    if (last_colon != nullptr) {
-        // The quoted token that ends last before the last colon.
-        const char *close = last_colon;
-        while (close > text && *close != '"')
-            close--;
-        const char *open = close > text ? close - 1 : text;
-        while (open > text && *open != '"')
-            open--;
-        if (*open == '"' && open < close)
-            keys.push_back(std::string(open + 1, static_cast<size_t>(close - open - 1)));
+    if (const char *first_quote = std::strchr(text, '"'))
+        keys.push_back(quoted_token(first_quote));
+    // The last quoted token that opens before the last colon.
+    if (const char *last_colon = std::strrchr(text, ':')) {
+        const char *open = nullptr;
+        int quotes = 0;
+        for (const char *c = last_colon; c > text && quotes < 2;)
+            if (*--c == '"') {
+                open = c;
+                quotes++;
+            }
+        if (quotes == 2)
+            keys.push_back(quoted_token(open));
     }
     for (const std::string &key : keys)
         for (unsigned capacity : {1u, 2u, 3u, 64u})
