@@ -57,8 +57,10 @@ def wine_start(args, env=None):
 
 def wine_temp_dir():
     """The Wine user's temporary directory (what GetTempPathW names)."""
-    found = glob.glob(os.path.join(PREFIX, 'drive_c', 'users', '*', 'AppData', 'Local', 'Temp'))
-    found = [path for path in found if not path.split(os.sep)[-4] == 'Public']
+    users = os.path.join(PREFIX, 'drive_c', 'users')
+    found = [path for pattern in ('*/Temp', '*/AppData/Local/Temp')
+             for path in glob.glob(os.path.join(users, pattern))
+             if not path.startswith(os.path.join(users, 'Public'))]
     return found[0]
 
 
