@@ -157,7 +157,7 @@ template <size_t N> size_t field_length(const char (&field)[N])
     return static_cast<size_t>(static_cast<const char *>(end) - field);
 }
 
-void check_the_manifest(const char *text)
+ManifestRule check_the_manifest(const char *text)
 {
     ManifestFields *fields = new ManifestFields;
     ReleaseInfo *release = new ReleaseInfo;
@@ -210,6 +210,33 @@ void check_the_manifest(const char *text)
 
     delete release;
     delete fields;
+    return rule;
+}
+
+// A manifest whose other values pass and whose size is a string made of the
+// first bytes of the body (up to 23, ending before a quote, a backslash or a
+// NUL). This puts the size conversion right under the mutations, which it
+// otherwise rarely is: white space, signs and long digit runs must reach it
+// inside a quoted "size" value after three valid values.
+void check_size_text(const uint8_t *body, size_t size)
+{
+    std::string size_text;
+    for (size_t i = 0; i < size && size_text.size() < 23; i++) {
+        const char c = static_cast<char>(body[i]);
+        if (c == '"' || c == '\\' || c == 0)
+            break;
+        size_text += c;
+    }
+    const std::string manifest = std::string("{\"version\":\"1.0\",\"url\":\"") + DOWNLOAD_URL_PREFIX +
+                                 "a.exe\",\"sha256\":\"" + std::string(64, 'a') + "\",\"size\":\"" +
+                                 size_text + "\"}";
+    char *text = heap_copy(manifest.c_str(), manifest.size() + 1);
+    const ManifestRule rule = check_the_manifest(text);
+    if (size_text.empty())
+        CHECK(rule == MANIFEST_NO_SIZE);
+    else
+        CHECK(rule == MANIFEST_VALID || rule == MANIFEST_SIZE_RANGE);
+    std::free(text);
 }
 
 // The bytes between the double quote at `open` and the next one (or the end
@@ -283,6 +310,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     delete buffer;
 
     check_the_manifest(text);
+    check_size_text(data + 2, size - 2);
 
     static const unsigned small_capacities[] = {1, 2, 3, 4, 5, 8};
     struct RealKey {

@@ -133,3 +133,30 @@ bool file_exists(const std::wstring &path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+std::wstring write_setup_plan(const std::string &plan)
+{
+    std::wstring path = harness_path(L"setup-plan.txt");
+    write_file(path, plan);
+    DeleteFileW((path + L".log").c_str());
+    SetEnvironmentVariableW(L"TARVIK_TEST_SETUP_PLAN", path.c_str());
+    return path;
+}
+
+std::vector<std::string> setup_runs()
+{
+    std::string log = read_file(harness_path(L"setup-plan.txt.log"));
+    std::vector<std::string> runs;
+    for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = log.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        runs.push_back(line.substr(line.find('\t') + 1));
+    }
+    return runs;
+}
+
+void install_test_setup(const std::wstring &path)
+{
+    CopyFileW(harness_path(L"fixtures\\setup-unsigned.exe").c_str(), path.c_str(), FALSE);
+}

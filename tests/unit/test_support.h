@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Called by the test build's countdown pause with the number of pauses so
 // far (1 for the first).
@@ -39,3 +40,12 @@ void publish_release(const std::string &setup, const std::string &version = "1.4
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::wstring &path);
 bool file_exists(const std::wstring &path);
+
+// The test setup program's plan (see tests/tools/test_setup.cpp): writes it,
+// points TARVIK_TEST_SETUP_PLAN of this process (and so of the programs it
+// starts) at it and clears the run log. Returns the plan's path.
+std::wstring write_setup_plan(const std::string &plan);
+// The command lines of the runs logged so far, in order.
+std::vector<std::string> setup_runs();
+// Copies the test setup program (unsigned) to `path`.
+void install_test_setup(const std::wstring &path);

@@ -1,0 +1,90 @@
+#!/usr/bin/python3
+"""--silent end to end: the real TarvikInstaller.exe installs a release from
+the local test site with one run of the test setup program, which installs
+the test application and records its command line."""
+
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
+from harness_lib import (CONFIG, FIXTURES, HARNESS, fixture, publish_release,  # noqa: E402
+                         site_clear, site_fault, wine, wine_env, wine_temp_dir,
+                         windows_path)
+
+PLAN = os.path.join(HARNESS, 'silent-plan.txt')
+INSTALLED = os.path.join(HARNESS, 'silent-installed')
+UNINSTALL_KEY = (r'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+                 r'\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1')
+
+
+def runs():
+    if not os.path.exists(PLAN + '.log'):
+        return []
+    with open(PLAN + '.log', encoding='utf-8', errors='replace') as file:
+        return [line.rstrip('\r\n').split('\t', 1)[1] for line in file if line.strip()]
+
+
+class SilentModeTest(unittest.TestCase):
+    def setUp(self):
+        site_clear()
+        shutil.rmtree(INSTALLED, ignore_errors=True)
+        for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
+            shutil.rmtree(path)
+        subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=wine_env(),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def silent(self, exit_codes, bootstrapper='bootstrapper-unsigned.exe'):
+        with open(PLAN, 'w') as file:
+            file.write('exit %s\ninstall %s\napp %s\n' % (
+                exit_codes, windows_path(INSTALLED), windows_path(CONFIG['test_app'])))
+        if os.path.exists(PLAN + '.log'):
+            os.remove(PLAN + '.log')
+        result = wine([os.path.join(FIXTURES, bootstrapper), '--silent'],
+                      env={'TARVIK_TEST_SETUP_PLAN': windows_path(PLAN)})
+        for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
+            self.assertEqual(os.listdir(path), [], 'the setup program was deleted')
+        return result.returncode
+
+    def test_installs_with_one_silent_run_and_opens_nothing(self):
+        publish_release(fixture('setup-unsigned.exe'), version='3.1.4')
+        self.assertEqual(self.silent('0'), 0)
+        self.assertEqual(len(runs()), 1)
+        self.assertRegex(runs()[0], r'^"C:\\.*\\TarvikInstaller-\d+\\Tarvik-Setup-3\.1\.4\.exe"'
+                                    r' /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /SP-$')
+        self.assertTrue(os.path.exists(os.path.join(INSTALLED, 'Tarvik.exe')))
+        self.assertFalse(os.path.exists(os.path.join(INSTALLED, 'opened.log')))
+
+    def test_a_blocked_run_fails_at_once_without_retry(self):
+        publish_release(fixture('setup-unsigned.exe'))
+        self.assertEqual(self.silent('3 0'), 6)
+        self.assertEqual(len(runs()), 1)
+        self.assertFalse(os.path.exists(os.path.join(INSTALLED, 'Tarvik.exe')))
+
+    def test_download_and_verification_failures_run_nothing(self):
+        setup = fixture('setup-unsigned.exe')
+        with self.subTest('no release information'):
+            site_fault('/windows-setup.json', status=500)
+            self.assertEqual(self.silent('0'), 2)
+        with self.subTest('download failed'):
+            site_clear()
+            publish_release(setup)
+            site_fault('/downloads/Tarvik-Setup.exe', status=404)
+            self.assertEqual(self.silent('0'), 3)
+        with self.subTest('digest mismatch'):
+            site_clear()
+            publish_release(setup, sha256='f' * 64)
+            self.assertEqual(self.silent('0'), 4)
+        with self.subTest('publisher mismatch'):
+            site_clear()
+            publish_release(fixture('setup-other.exe'))
+            self.assertEqual(self.silent('0', 'bootstrapper-braskworks.exe'), 5)
+        self.assertEqual(runs(), [])
+        self.assertFalse(os.path.exists(INSTALLED))
+
+
+if __name__ == '__main__':
+    unittest.main()

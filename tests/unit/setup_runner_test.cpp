@@ -1,0 +1,110 @@
+// One silent setup run: the command line it gets and how its exit code is
+// classed, with the test setup program standing in for the real one.
+#include <doctest/doctest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/run_state.h"
+#include "install/setup_runner.h"
+#include "test_support.h"
+
+namespace {
+
+const char SWITCHES[] = " /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /SP-";
+
+std::wstring temp_directory()
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return temp;
+}
+
+std::string narrow(const std::wstring &text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+void set_installer_path(const std::wstring &path)
+{
+    wcscpy(run_state.installer_path, path.c_str());
+}
+
+} // namespace
+
+TEST_SUITE("setup_runner")
+{
+    TEST_CASE("exit codes: 0 succeeds, 1, 3 and 7 are blocked, every other code fails")
+    {
+        reset_run_state();
+        std::wstring path = temp_directory() + L"Tarvik-Setup-runner.exe";
+        install_test_setup(path);
+        set_installer_path(path);
+        write_setup_plan("exit 0 1 3 7 5 2 4 6 8 259 0x80000000 3 5\n");
+        struct Expected {
+            InstallResult result;
+            LONG blocked;
+        } expected[] = {
+            {RESULT_OK, 0},           {RESULT_SETUP_FAILED, 1}, {RESULT_SETUP_FAILED, 1},
+            {RESULT_SETUP_FAILED, 1}, {RESULT_SETUP_FAILED, 0}, {RESULT_SETUP_FAILED, 0},
+            {RESULT_SETUP_FAILED, 0}, {RESULT_SETUP_FAILED, 0}, {RESULT_SETUP_FAILED, 0},
+            {RESULT_SETUP_FAILED, 0}, {RESULT_SETUP_FAILED, 0},
+            // Blocked, then cancelled inside the setup program: the flag
+            // describes the latest run alone.
+            {RESULT_SETUP_FAILED, 1}, {RESULT_SETUP_FAILED, 0},
+        };
+        int run = 0;
+        for (const Expected &e : expected) {
+            CAPTURE(run);
+            CHECK(run_setup() == e.result);
+            CHECK(run_state.setup_blocked == e.blocked);
+            run++;
+        }
+        std::vector<std::string> runs = setup_runs();
+        REQUIRE(runs.size() == 13);
+        CHECK(runs[0] == "\"" + narrow(path) + "\"" + SWITCHES);
+        DeleteFileW(path.c_str());
+    }
+
+    TEST_CASE("a path of 259 units still gets the whole command line")
+    {
+        reset_run_state();
+        std::wstring folder = temp_directory() + L"runner-" + std::wstring(100, L'f');
+        CreateDirectoryW(folder.c_str(), nullptr);
+        std::wstring name = L"\\Tarvik-Setup-";
+        std::wstring path = folder + name;
+        path += std::wstring(259 - path.size() - 4, L'9') + L".exe";
+        REQUIRE(path.size() == 259);
+        install_test_setup(path);
+        REQUIRE(file_exists(path));
+        set_installer_path(path);
+        write_setup_plan("exit 0\n");
+        CHECK(run_setup() == RESULT_OK);
+        std::vector<std::string> runs = setup_runs();
+        REQUIRE(runs.size() == 1);
+        CHECK(runs[0] == "\"" + narrow(path) + "\"" + SWITCHES);
+        DeleteFileW(path.c_str());
+        RemoveDirectoryW(folder.c_str());
+    }
+
+    TEST_CASE("a program that cannot be started is blocked, without a wait")
+    {
+        reset_run_state();
+        write_setup_plan("exit 0\n");
+        set_installer_path(temp_directory() + L"no-such-setup.exe");
+        CHECK(run_setup() == RESULT_SETUP_FAILED);
+        CHECK(run_state.setup_blocked == 1);
+        // Not a program at all.
+        std::wstring text = temp_directory() + L"not-a-program.exe";
+        HANDLE file = CreateFileW(text.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written;
+        WriteFile(file, "hello", 5, &written, nullptr);
+        CloseHandle(file);
+        set_installer_path(text);
+        CHECK(run_setup() == RESULT_SETUP_FAILED);
+        CHECK(run_state.setup_blocked == 1);
+        CHECK(setup_runs().empty());
+        DeleteFileW(text.c_str());
+    }
+}
