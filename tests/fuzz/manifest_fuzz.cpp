@@ -19,19 +19,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/config.h"
 #include "net/manifest.h"
 
-#define CHECK(condition)                                                            \
-    do {                                                                            \
-        if (!(condition)) {                                                         \
+#define CHECK(condition)                                                             \
+    do {                                                                             \
+        if (!(condition)) {                                                          \
             std::fprintf(stderr, "manifest_fuzz.cpp:%d: check failed: %s\n", __LINE__, \
-                         #condition);                                               \
-            std::abort();                                                           \
-        }                                                                           \
+                         #condition);                                                \
+            std::abort();                                                            \
+        }                                                                            \
     } while (0)
 
 namespace {
@@ -94,8 +95,8 @@ Expected reference_lookup(const char *text, const std::string &key, unsigned cap
 }
 
 // Looks `key` up with an output block of exactly `capacity` bytes and checks
-// the outcome against the reference. Returns the value found ("" if none).
-std::string checked_lookup(const char *text, const std::string &key, unsigned capacity)
+// the outcome against the reference.
+void checked_lookup(const char *text, const std::string &key, unsigned capacity)
 {
     char *out = static_cast<char *>(std::malloc(capacity));
     CHECK(out != nullptr);
@@ -103,11 +104,10 @@ std::string checked_lookup(const char *text, const std::string &key, unsigned ca
     const bool found = json_find_value(text, key.c_str(), out, capacity);
     const Expected expected = reference_lookup(text, key, capacity);
     CHECK(found == expected.found);
-    std::string value;
     if (found) {
         const char *end = static_cast<const char *>(std::memchr(out, 0, capacity));
         CHECK(end != nullptr); // terminated inside the capacity
-        value.assign(out, static_cast<size_t>(end - out));
+        const std::string value(out, static_cast<size_t>(end - out));
         CHECK(!value.empty());
         CHECK(value.find_first_of("\"\\") == std::string::npos);
         if (expected.bare)
@@ -115,7 +115,6 @@ std::string checked_lookup(const char *text, const std::string &key, unsigned ca
         CHECK(value == expected.value);
     }
     std::free(out);
-    return value;
 }
 
 // Reference of check_manifest's answer, the first failing rule in order.
@@ -188,7 +187,7 @@ ManifestRule check_the_manifest(const char *text)
     // Every rule before the size rule passed: the size was converted, and the
     // conversion must agree with the C library's.
     if (rule == MANIFEST_VALID || rule == MANIFEST_SIZE_RANGE) {
-        field_length(fields->size);
+        field_length(fields->size); // terminated, so strtoll stays inside
         CHECK(release->expected_size == std::strtoll(fields->size, nullptr, 10));
     }
 

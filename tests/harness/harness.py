@@ -14,7 +14,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 
 from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, PREFIX, SITE_ROOT, wine,
                          wine_env)
