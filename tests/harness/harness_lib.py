@@ -52,7 +52,7 @@ def wine(args, timeout=120, env=None, **kwargs):
 def wine_start(args, env=None):
     """Starts a Windows program under Wine without waiting for it."""
     return subprocess.Popen(['wine'] + list(args), env=wine_env(env),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def wine_temp_dir():

@@ -9,9 +9,11 @@
 //   scope user|machine   where the uninstall entry is written (default user)
 //   handshake            signal "TarvikTestSetupStarted", then wait for
 //                        "TarvikTestSetupGo" before exiting
+//   sleep MS             take that long before exiting
 //
 // Every run appends one line to PLAN.log: the run number, a tab and the
 // command line it received. Without a plan it exits with 0 and does nothing.
+// Like a real setup program it is a GUI program: it never shows a console.
 #include <windows.h>
 
 #include <cstdio>
@@ -30,7 +32,7 @@ static std::wstring widen(const std::string &text)
     return n > 0 ? std::wstring(buffer) : std::wstring();
 }
 
-int wmain()
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
     wchar_t plan_path[1024];
     if (GetEnvironmentVariableW(L"TARVIK_TEST_SETUP_PLAN", plan_path, 1024) == 0)
@@ -39,6 +41,7 @@ int wmain()
     std::vector<unsigned long> codes;
     std::wstring install_dir, app_path;
     bool machine = false, handshake = false;
+    unsigned long sleep_ms = 0;
     if (FILE *plan = _wfopen(plan_path, L"r")) {
         char line[1024];
         while (fgets(line, sizeof line, plan)) {
@@ -64,6 +67,8 @@ int wmain()
                 machine = rest == "machine";
             else if (word == "handshake")
                 handshake = true;
+            else if (word == "sleep")
+                sleep_ms = strtoul(rest.c_str(), nullptr, 10);
         }
         fclose(plan);
     }
@@ -91,6 +96,7 @@ int wmain()
         CloseHandle(go);
     }
 
+    Sleep(sleep_ms);
     unsigned long code = 0;
     if (!codes.empty())
         code = codes[(size_t)run - 1 < codes.size() ? (size_t)run - 1 : codes.size() - 1];
