@@ -1,6 +1,8 @@
-// Process start-up without a C runtime, and the few memory functions that
-// the compiler may call on its own for struct copies and zeroing.
+// Process start-up without a C runtime, where the program's DLLs come from,
+// and the few memory functions that the compiler may call on its own for
+// struct copies and zeroing.
 #include <windows.h>
+#include <delayimp.h>
 
 #include "app/entry.h"
 
@@ -23,12 +25,48 @@ void *memcpy(void *destination, const void *source, size_t count)
     return destination;
 }
 
-// The image's entry point: finds the command-line tail the way the C
-// runtime would (skip the program path, quoted or not, and the blanks after
-// it), runs wWinMain and ends the process with its result. Ending the
-// process also ends an install worker that may still run.
+// WINHTTP, bcrypt, WINTRUST and CRYPT32 are not known DLLs: loaded by name,
+// Windows would look for them beside the executable first, and people run
+// it from a Downloads folder where any web page can drop a file. They are
+// delay-loaded, and this hook loads each one by its full path in the system
+// folder when it is first used.
+static FARPROC WINAPI load_from_system_folder(unsigned notification, PDelayLoadInfo info)
+{
+    if (notification != dliNotePreLoadLibrary)
+        return nullptr;
+    wchar_t path[MAX_PATH];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 32)
+        return nullptr; // left to the loader, restricted below where it can be
+    path[length++] = L'\\';
+    for (const char *c = info->szDll; *c != 0 && length < MAX_PATH - 1; c++)
+        path[length++] = (wchar_t)*c;
+    path[length] = 0;
+    return (FARPROC)LoadLibraryW(path);
+}
+
+PfnDliHook __pfnDliNotifyHook2 = load_from_system_folder;
+
+// Every later load of the process, also those that system DLLs make for
+// themselves, searches the system folder only. The call exists from
+// Windows 8 on (and on Windows 7 with its update), so it is looked up.
+static void restrict_dll_search()
+{
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesProc)(DWORD);
+    // Through void *: the found address has the generic FARPROC type.
+    SetDefaultDllDirectoriesProc set_directories = (SetDefaultDllDirectoriesProc)(void *)GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (set_directories != nullptr)
+        set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// The image's entry point: restricts the DLL search, finds the command-line
+// tail the way the C runtime would (skip the program path, quoted or not,
+// and the blanks after it), runs wWinMain and ends the process with its
+// result. Ending the process also ends an install worker that may still run.
 void tarvik_start()
 {
+    restrict_dll_search();
     wchar_t *p = GetCommandLineW();
     if (*p == L'"') {
         for (p++; *p != 0 && *p != L'"'; p++) {

@@ -12,6 +12,7 @@ after the last one. Both are safe to repeat.
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 
@@ -61,6 +62,14 @@ def make_prefix():
     subprocess.run(['wineserver', '-w'], env=wine_env(), timeout=300)
 
 
+def quiet_crashes():
+    """A crashing program ends at once instead of waiting in Wine's crash
+    dialog, so a test sees its exit code rather than a time-out."""
+    subprocess.run(['wine', 'reg', 'add', r'HKCU\Software\Wine\WineDbg', '/v', 'ShowCrashDialog',
+                    '/t', 'REG_DWORD', '/d', '0', '/f'], env=wine_env(), check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def trust_test_roots():
     result = wine([CONFIG['trust_root'], os.path.join(PKI, 'ca.der'), os.path.join(PKI, 'ca2.der')])
     if result.returncode != 0:
@@ -74,11 +83,17 @@ def sign(source, target, signer):
 
 
 def alter_one_byte(source, target):
-    """Copies a signed file with one byte of its code changed, so that its
-    signature no longer verifies."""
+    """Copies a signed file with one byte changed, so that its signature no
+    longer verifies. The byte is in the file padding after the first
+    section's contents: covered by the signature, never run or read."""
     with open(source, 'rb') as file:
         data = bytearray(file.read())
-    data[0x600] ^= 0x01
+    header = struct.unpack_from('<I', data, 0x3C)[0]
+    optional_size = struct.unpack_from('<H', data, header + 20)[0]
+    section = header + 24 + optional_size
+    virtual_size, _, raw_size, raw_offset = struct.unpack_from('<IIII', data, section + 8)
+    assert raw_size > virtual_size, 'no padding after the first section'
+    data[raw_offset + raw_size - 1] ^= 0x01
     with open(target, 'wb') as file:
         file.write(data)
 
@@ -113,6 +128,7 @@ def setup():
     make_prefix()
     subprocess.run([sys.executable, os.path.join(CONFIG['source_dir'], 'tests', 'site', 'make_pki.py'),
                     PKI], check=True, stdout=subprocess.DEVNULL)
+    quiet_crashes()
     trust_test_roots()
     make_fixtures()
     start_site()
