@@ -28,12 +28,19 @@ void launch_installed_app()
         DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", local_app_data, PATH_CAPACITY);
         if (length == 0 || length >= PATH_CAPACITY)
             return;
-        format_text(location, PATH_CAPACITY, L"%s\\Programs\\Tarvik\\", local_app_data);
+        if (format_text(location, PATH_CAPACITY, L"%s\\Programs\\Tarvik\\", local_app_data) >=
+            PATH_CAPACITY)
+            return;
     }
 
+    // A path cut to fit would name something else, and the shell completes
+    // a name without extension: "...\Tarv" would start a Tarv.exe there.
+    // Nothing is opened rather than the wrong program.
     unsigned length = text_length(location);
     const wchar_t *separator = length > 0 && location[length - 1] == L'\\' ? L"" : L"\\";
     wchar_t executable[PATH_CAPACITY];
-    format_text(executable, PATH_CAPACITY, L"%s%sTarvik.exe", location, separator);
+    if (format_text(executable, PATH_CAPACITY, L"%s%sTarvik.exe", location, separator) >=
+        PATH_CAPACITY)
+        return;
     ShellExecuteW(nullptr, L"open", executable, nullptr, nullptr, SW_SHOWNORMAL);
 }

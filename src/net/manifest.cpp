@@ -15,6 +15,21 @@ static bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
+// Printable ASCII that may stand in a URL as it is: letters, digits and
+// - . _ ~ : / ? [ ] @ ! $ & ' ( ) * + , ; = %. Not space, control bytes,
+// non-ASCII, " < > \ ^ ` { | }: the URL also becomes the href of a link in
+// the failure dialog, where < and > would break the link markup. Not # either:
+// a fragment means nothing to a download, and HTTP clients differ on it.
+static bool is_url_byte(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c))
+        return true;
+    for (const char *p = "-._~:/?[]@!$&'()*+,;=%"; *p != 0; p++)
+        if (c == *p)
+            return true;
+    return false;
+}
+
 static unsigned byte_length(const char *text)
 {
     unsigned length = 0;
@@ -135,6 +150,9 @@ ManifestRule check_manifest(const char *text, ManifestFields *fields, ReleaseInf
             return MANIFEST_URL_NOT_OURS;
     if (find_bytes(fields->url, "..") != nullptr)
         return MANIFEST_URL_DOT_DOT;
+    for (const char *c = fields->url; *c != 0; c++)
+        if (!is_url_byte(*c))
+            return MANIFEST_URL_CHARACTER;
 
     if (byte_length(release->sha256_hex) != 64)
         return MANIFEST_SHA256_LENGTH;

@@ -46,6 +46,7 @@ enum ManifestRule {
     MANIFEST_NO_SIZE,           // "size" missing, empty or unreadable
     MANIFEST_URL_NOT_OURS,      // "url" does not begin with the download prefix
     MANIFEST_URL_DOT_DOT,       // "url" contains ".."
+    MANIFEST_URL_CHARACTER,     // "url" has a byte that a URL never holds unescaped
     MANIFEST_SHA256_LENGTH,     // "sha256" is not exactly 64 characters
     MANIFEST_SHA256_NOT_HEX,    // "sha256" has a character other than 0-9, a-f
     MANIFEST_VERSION_CHARACTER, // "version" has a character other than 0-9 and "."

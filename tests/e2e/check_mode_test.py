@@ -95,6 +95,15 @@ class CheckModeTest(unittest.TestCase):
                             sha256=hashlib.sha256(setup).hexdigest())
             self.assertEqual(self.run_bootstrapper(), 3)
 
+    def test_largest_release_passes_and_one_byte_more_is_refused(self):
+        setup = fixture('setup-unsigned.exe')
+        setup += b'\0' * (314572800 - len(setup))   # data after the image
+        publish_release(setup)
+        self.assertEqual(self.run_bootstrapper(), 0)
+        publish_release(setup, size=314572801)
+        self.assertEqual(self.run_bootstrapper(), 2)
+        site_clear()
+
     def test_digest_differing_in_one_character_exits_4(self):
         setup = fixture('setup-unsigned.exe')
         digest = hashlib.sha256(setup).hexdigest()

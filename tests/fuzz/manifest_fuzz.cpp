@@ -117,6 +117,10 @@ void checked_lookup(const char *text, const std::string &key, unsigned capacity)
     std::free(out);
 }
 
+// The bytes a download URL may hold as they are.
+const char URL_BYTES[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                         "-._~:/?[]@!$&'()*+,;=%";
+
 // Reference of check_manifest's answer, the first failing rule in order.
 ManifestRule reference_rule(const char *text)
 {
@@ -136,6 +140,8 @@ ManifestRule reference_rule(const char *text)
         return MANIFEST_URL_NOT_OURS;
     if (url.value.find("..") != std::string::npos)
         return MANIFEST_URL_DOT_DOT;
+    if (url.value.find_first_not_of(URL_BYTES) != std::string::npos)
+        return MANIFEST_URL_CHARACTER;
     if (sha256.value.size() != 64)
         return MANIFEST_SHA256_LENGTH;
     if (sha256.value.find_first_not_of("0123456789abcdef") != std::string::npos)
@@ -200,6 +206,7 @@ ManifestRule check_the_manifest(const char *text)
         CHECK(url_length <= 511);
         CHECK(std::strncmp(fields->url, DOWNLOAD_URL_PREFIX, std::strlen(DOWNLOAD_URL_PREFIX)) == 0);
         CHECK(std::strstr(fields->url, "..") == nullptr);
+        CHECK(std::strspn(fields->url, URL_BYTES) == url_length);
 
         CHECK(field_length(release->sha256_hex) == 64);
         CHECK(std::strspn(release->sha256_hex, "0123456789abcdef") == 64);

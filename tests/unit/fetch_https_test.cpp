@@ -144,6 +144,17 @@ TEST_SUITE("fetch_https")
         CHECK(recorder.counts.empty());
     }
 
+    TEST_CASE("a query goes to the server with the path")
+    {
+        reset_run_state();
+        site_put("/fetch/query.bin", "q");
+        Recorder recorder;
+        int before = site_requests("/fetch/query.bin?v=1.4.2");
+        CHECK(fetch("/fetch/query.bin?v=1.4.2", &recorder) == 1);
+        CHECK(recorder.body == "q");
+        CHECK(site_requests("/fetch/query.bin?v=1.4.2") == before + 1);
+    }
+
     TEST_CASE("the URL's port is used, and the server certificate must be trusted")
     {
         reset_run_state();

@@ -137,6 +137,22 @@ TEST_SUITE("manifest")
         CHECK(check(m) == MANIFEST_URL_NOT_OURS);
     }
 
+    TEST_CASE("url: only bytes that a URL holds as they are")
+    {
+        Manifest m;
+        m.url = quoted(PREFIX + "Tarvik-Setup_1.4.2.exe?a=1&b=%20~x[1]@!$'()*+,;");
+        CHECK(check(m) == MANIFEST_VALID);
+        // Each of these would end up inside the failure dialog's link markup
+        // or is not a URL byte at all. (A quote cannot get in: it ends the
+        // string value.)
+        for (const char *bad : {"a<b", "a>b", "a b", "a\tb", "a^b", "a`b", "a{b", "a|b", "a}b", "a#b",
+                                "caf\xc3\xa9", "a\x7f"}) {
+            CAPTURE(bad);
+            m.url = quoted(PREFIX + bad);
+            CHECK(check(m) == MANIFEST_URL_CHARACTER);
+        }
+    }
+
     TEST_CASE("sha256: exactly 64 lowercase hexadecimal digits")
     {
         Manifest m;
