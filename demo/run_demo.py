@@ -1,0 +1,191 @@
+#!/usr/bin/python3
+"""The main job, end to end, on this machine.
+
+Builds TarvikInstaller.exe for a local release site, makes a demo release
+(a setup program that installs a demo Tarvik.exe for the current user),
+signs both with a throwaway "Braskworks" certificate made on the spot,
+publishes the release with its manifest on a local HTTPS site, and runs the
+bootstrapper in its dialog mode under Wine: on your display when there is
+one, otherwise on a virtual display, saving screenshots. It prints where the
+application was installed and the bootstrapper's exit code, then stops what
+it started.
+
+Run it through scripts/demo, which installs the Debian packages it needs.
+Everything it makes stays in build-demo/ (delete the folder to start over).
+"""
+
+import glob
+import hashlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, 'build-demo')
+PKI = os.path.join(BUILD, 'pki')
+SITE_ROOT = os.path.join(BUILD, 'site', 'www')
+PREFIX = os.path.join(BUILD, 'wineprefix')
+SCREENSHOTS = os.path.join(BUILD, 'screenshots')
+PORT = 9443
+HOST = 'localhost:%d' % PORT
+VERSION = '1.0.0'
+SETUP_NAME = 'Tarvik-Setup-%s.exe' % VERSION
+UNINSTALL_KEY = (r'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+                 r'\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1')
+
+
+def step(text):
+    print('==> ' + text, flush=True)
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, check=True, **kwargs)
+
+
+class Demo:
+    def __init__(self):
+        self.env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all',
+                        WINEDLLOVERRIDES='mscoree,mshtml=')
+        self.xvfb = None
+        self.site_pid = os.path.join(BUILD, 'site.pid')
+
+    def build(self):
+        step('Making a throwaway certificate authority and a "Braskworks" signing certificate')
+        shutil.rmtree(PKI, ignore_errors=True)
+        run([sys.executable, os.path.join(ROOT, 'tests', 'site', 'make_pki.py'), PKI],
+            stdout=subprocess.DEVNULL)
+        step('Building TarvikInstaller.exe for https://%s, signed as Braskworks' % HOST)
+        run(['cmake', '-S', ROOT, '-B', BUILD, '-G', 'Ninja',
+             '-DCMAKE_TOOLCHAIN_FILE=' + os.path.join(ROOT, 'cmake', 'mingw-w64-x86_64.cmake'),
+             '-DTARVIK_SITE_HOST=' + HOST, '-DTARVIK_BUILD_TESTS=OFF', '-DTARVIK_BUILD_DEMO=ON',
+             '-DTARVIK_SIGN_CERT=' + os.path.join(PKI, 'sign-braskworks-chain.pem'),
+             '-DTARVIK_SIGN_KEY=' + os.path.join(PKI, 'sign-braskworks.key')],
+            stdout=subprocess.DEVNULL)
+        run(['cmake', '--build', BUILD], stdout=subprocess.DEVNULL)
+
+    def publish(self):
+        step('Publishing the demo release %s on the local site' % VERSION)
+        shutil.rmtree(SITE_ROOT, ignore_errors=True)
+        downloads = os.path.join(SITE_ROOT, 'downloads')
+        os.makedirs(downloads)
+        setup = os.path.join(downloads, SETUP_NAME)
+        run(['osslsigncode', 'sign', '-certs', os.path.join(PKI, 'sign-braskworks-chain.pem'),
+             '-key', os.path.join(PKI, 'sign-braskworks.key'), '-h', 'sha256', '-n', 'Tarvik Setup',
+             '-in', os.path.join(BUILD, 'demo', 'demo_setup.exe'), '-out', setup],
+            stdout=subprocess.DEVNULL)
+        # The publisher's tool writes the manifest, applying the
+        # bootstrapper's own rules to it.
+        run([os.path.join(BUILD, 'tarvik-manifest'), 'make', setup, VERSION,
+             'https://%s/downloads/%s' % (HOST, SETUP_NAME),
+             '-o', os.path.join(SITE_ROOT, 'windows-setup.json')])
+        run([sys.executable, os.path.join(ROOT, 'tests', 'site', 'test_site.py'), 'start',
+             '--root', SITE_ROOT, '--certs', PKI, '--port', str(PORT),
+             '--untrusted-port', str(PORT + 1), '--pid-file', self.site_pid,
+             '--log', os.path.join(BUILD, 'site.log')])
+
+    def display(self):
+        """Uses the caller's display if it answers, else starts Xvfb."""
+        if os.environ.get('DISPLAY') and subprocess.run(
+                ['xdpyinfo'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+            step('Using your display %s' % os.environ['DISPLAY'])
+            return
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(['Xvfb', '-displayfd', str(write_end), '-screen', '0',
+                                      '1024x700x24', '-nolisten', 'tcp'], pass_fds=[write_end],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            self.env['DISPLAY'] = ':' + pipe.readline().strip()
+        step('No display found: using a virtual one (%s); screenshots go to %s'
+             % (self.env['DISPLAY'], SCREENSHOTS))
+
+    def prepare_wine(self):
+        step('Preparing a Wine prefix that trusts the throwaway authority')
+        if not os.path.exists(os.path.join(PREFIX, 'system.reg')):
+            run(['wineboot', '-i'], env=self.env, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+        run(['wine', os.path.join(BUILD, 'demo', 'demo_trust_root.exe'),
+             os.path.join(PKI, 'ca.der')], env=self.env)
+        # A fresh demo: no earlier installation.
+        subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def screenshot(self, seen):
+        """Saves the virtual screen if it changed since the last one."""
+        shot = subprocess.run(['import', '-window', 'root', '-strip', 'png:-'], env=self.env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+        digest = hashlib.sha256(shot).hexdigest()
+        if not shot or digest in seen:
+            return
+        seen.add(digest)
+        path = os.path.join(SCREENSHOTS, 'demo-%02d.png' % len(seen))
+        with open(path, 'wb') as file:
+            file.write(shot)
+        print('    screenshot: ' + path, flush=True)
+
+    def run_bootstrapper(self):
+        step('Running TarvikInstaller.exe (dialog mode)')
+        shutil.rmtree(SCREENSHOTS, ignore_errors=True)
+        os.makedirs(SCREENSHOTS)
+        bootstrapper = subprocess.Popen(['wine', os.path.join(BUILD, 'TarvikInstaller.exe')],
+                                        env=self.env)
+        seen = set()
+        while bootstrapper.poll() is None:
+            if self.xvfb:
+                self.screenshot(seen)
+            time.sleep(0.5)
+        if self.xvfb:
+            # The installed application opens after the dialog has closed.
+            for _ in range(8):
+                time.sleep(0.5)
+                self.screenshot(seen)
+        else:
+            print('    Close the Tarvik window to finish.', flush=True)
+            subprocess.run(['wineserver', '-w'], env=self.env, timeout=300)
+        return bootstrapper.returncode
+
+    def report(self, exit_code):
+        query = subprocess.run(['wine', 'reg', 'query', UNINSTALL_KEY, '/v', 'InstallLocation'],
+                               env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               text=True).stdout
+        location = [line.split('REG_SZ', 1)[1].strip() for line in query.splitlines()
+                    if 'InstallLocation' in line and 'REG_SZ' in line]
+        if location:
+            unix = glob.glob(os.path.join(PREFIX, 'drive_c', 'users', '*', 'AppData', 'Local',
+                                          'Programs', 'Tarvik', 'Tarvik.exe'))
+            print('Installed at:  %s' % location[0])
+            if unix:
+                print('               (%s)' % unix[0])
+        else:
+            print('Installed at:  nowhere (no uninstall entry was written)')
+        print('Exit code:     %d (%s)' % (exit_code, 'success' if exit_code == 0 else 'failure'))
+
+    def stop(self):
+        if os.path.exists(self.site_pid):
+            subprocess.run([sys.executable, os.path.join(ROOT, 'tests', 'site', 'test_site.py'),
+                            'stop', '--pid-file', self.site_pid])
+        subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
+        if self.xvfb:
+            self.xvfb.send_signal(signal.SIGTERM)
+            self.xvfb.wait()
+
+
+def main():
+    demo = Demo()
+    try:
+        demo.build()
+        demo.publish()
+        demo.display()
+        demo.prepare_wine()
+        exit_code = demo.run_bootstrapper()
+        demo.report(exit_code)
+    finally:
+        demo.stop()
+    return 0 if exit_code == 0 else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,284 @@
+#!/usr/bin/python3
+"""The publisher's manifest tool, built for the local test site: what it
+refuses (with the rule named, exit 1 and no file written), its SHA-256, its
+signer report, and a manifest that it writes accepted by the real signed
+bootstrapper under Wine."""
+
+import glob
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
+from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture, manifest,  # noqa: E402
+                         site_clear, site_put, site_requests, wine, wine_temp_dir)
+
+TOOL = CONFIG['manifest_tool']
+PREFIX = SITE + '/downloads/'
+URL = PREFIX + 'Tarvik-Setup-1.4.2.exe'
+DIGEST = '0123456789abcdef' * 4
+
+
+class ToolTestCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='manifest-tool-', dir=HARNESS)
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), 'wb') as file:
+            file.write(data)
+        return self.path(name)
+
+    def tool(self, *args, env=None):
+        return subprocess.run([TOOL] + list(args), cwd=self.dir, env=env, timeout=120,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              errors='replace')
+
+    def make(self, setup, version='1.4.2', url=URL, *options, env=None):
+        return self.tool('make', setup, version, url, '-o', self.path('out.json'), *options,
+                         env=env)
+
+    def assertRefused(self, result, *fragments):
+        """Exit 1 and a single line on stderr that begins with "refused: " and
+        holds every fragment."""
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        lines = result.stderr.splitlines()
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertTrue(lines[0].startswith('refused: '), lines[0])
+        for fragment in fragments:
+            self.assertIn(fragment, lines[0])
+
+    def assertNothingWritten(self):
+        self.assertEqual([name for name in os.listdir(self.dir) if name.startswith('out.json')],
+                         [])
+
+
+class MakeTest(ToolTestCase):
+    def test_refusals_name_the_rule_and_write_nothing(self):
+        setup = os.path.join(FIXTURES, 'setup-braskworks.exe')
+        cases = {
+            'version with other characters': ('1.4-beta', URL, 'digits and dots', '"1.4-beta"'),
+            'version of 32 characters': ('1.' * 15 + '12', URL, 'no usable "version"',
+                                         '1 to 31', '32 bytes'),
+            'version with a quote': ('1"', URL, 'no usable "version"'),
+            'empty version': ('', URL, 'no usable "version"'),
+            'url on another host': ('1.4.2', 'https://elsewhere.example/downloads/a.exe',
+                                    'must begin with ' + PREFIX, 'elsewhere.example'),
+            'url in another letter case': ('1.4.2', URL.upper(), 'must begin with ' + PREFIX),
+            'url with ..': ('1.4.2', PREFIX + '../a.exe', 'may not contain ".."'),
+            'url with a space': ('1.4.2', PREFIX + 'a b.exe', 'a space at offset %d'
+                                 % len(PREFIX + 'a')),
+            'url with <': ('1.4.2', PREFIX + 'a<b.exe', "'<' at offset"),
+            'url of 512 bytes': ('1.4.2', PREFIX + 'a' * (512 - len(PREFIX)),
+                                 'no usable "url"', '1 to 511 bytes', '512 bytes'),
+        }
+        for name, (version, url, *fragments) in cases.items():
+            with self.subTest(name):
+                result = self.make(setup, version, url)
+                self.assertRefused(result, *fragments)
+                self.assertNothingWritten()
+
+    def test_setup_programs_the_bootstrapper_cannot_take(self):
+        with self.subTest('0 bytes'):
+            self.assertRefused(self.make(self.write('empty.exe', b'')), 'is empty (0 bytes)')
+        with self.subTest('missing'):
+            self.assertRefused(self.make(self.path('missing.exe')), 'cannot read')
+        with self.subTest('a folder'):
+            self.assertRefused(self.make(self.dir), 'not a regular file')
+        self.assertNothingWritten()
+
+    def test_longest_values_pass_and_the_file_says_what_was_read(self):
+        setup = os.path.join(FIXTURES, 'setup-braskworks.exe')
+        version = '1.' * 15 + '1'
+        url = PREFIX + 'a' * (511 - len(PREFIX))
+        result = self.make(setup, version, url)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn('signer: Braskworks (expected Braskworks)', result.stdout)
+        with open(self.path('out.json'), 'rb') as file:
+            text = file.read()
+        self.assertTrue(text.endswith(b'\n'))
+        data = fixture('setup-braskworks.exe')
+        self.assertEqual(json.loads(text), dict(version=version, url=url, size=len(data),
+                                                sha256=hashlib.sha256(data).hexdigest()))
+        # The manifest passes its own check, with the file it describes.
+        check = self.tool('check', self.path('out.json'), setup)
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertIn('ok: url ' + url, check.stdout)
+
+    def test_default_output_replaces_an_older_manifest(self):
+        self.write('windows-setup.json', b'old')
+        result = self.tool('make', os.path.join(FIXTURES, 'setup-renewed.exe'), '2.0', URL)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.path('windows-setup.json')) as file:
+            self.assertEqual(json.load(file)['version'], '2.0')
+        self.assertEqual(sorted(os.listdir(self.dir)), ['windows-setup.json'])
+
+
+class CheckTest(ToolTestCase):
+    def check(self, body, *setup):
+        return self.tool('check', self.write('windows-setup.json', body), *setup)
+
+    def test_refusals_of_hand_written_manifests(self):
+        good = manifest(url=URL, sha256=DIGEST, size=1000)
+        cases = {
+            'upper-case digest': (manifest(sha256=DIGEST.upper()), 'lowercase a-f'),
+            '63 digits': (manifest(sha256=DIGEST[:63]), 'exactly 64', 'got 63'),
+            '65 digits': (manifest(sha256=DIGEST + '0'), 'no usable "sha256"'),
+            'size 0': (manifest(size=0), 'from 1 to 314572800', '"0"'),
+            'size 314572801': (manifest(size=314572801), 'from 1 to 314572800', '"314572801"'),
+            'negative size': (manifest(size=-1), 'no usable "size"'),
+            'key in other case': (good.replace(b'"version"', b'"Version"'),
+                                  'no usable "version"'),
+            'value with a backslash': (manifest(version='1\\4'), 'no usable "version"'),
+            'url with #': (manifest(url=URL + '#x'), "'#' at offset"),
+            '4,096 bytes': (good.ljust(4096), '4096 bytes', 'at most 4095'),
+            'NUL inside': (good[:-1] + b', "note": "\0"}', 'NUL byte at offset %d'
+                           % (len(good) + 10)),
+        }
+        for name, (body, *fragments) in cases.items():
+            with self.subTest(name):
+                self.assertRefused(self.check(body), *fragments)
+        for name, body in {'compact': good, '4,095 bytes': good.ljust(4095)}.items():
+            with self.subTest(name):
+                result = self.check(body)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn('ok: sha256 ' + DIGEST, result.stdout)
+                self.assertIn('ok: size 1000', result.stdout)
+
+    def test_file_that_differs_from_the_manifest(self):
+        data = fixture('setup-braskworks.exe')
+        body = manifest(url=URL, sha256=hashlib.sha256(data).hexdigest(), size=len(data))
+        with self.subTest('size'):
+            longer = self.write('longer.exe', data + b'\0')
+            self.assertRefused(self.check(body, longer),
+                               'is %d bytes, the manifest says %d' % (len(data) + 1, len(data)))
+        with self.subTest('digest'):
+            # Same size, one byte changed after signing.
+            altered = os.path.join(FIXTURES, 'setup-altered.exe')
+            self.assertRefused(self.check(body, altered),
+                               'SHA-256 of %s is %s' % (altered, hashlib.sha256(
+                                   fixture('setup-altered.exe')).hexdigest()))
+        with self.subTest('same file'):
+            result = self.check(body, os.path.join(FIXTURES, 'setup-braskworks.exe'))
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn('signer: Braskworks (expected Braskworks)', result.stdout)
+
+
+class Sha256Test(ToolTestCase):
+    def test_digests_equal_hashlib(self):
+        rng = random.Random(1)
+        # Around the padding boundaries of a 64-byte block, and several blocks.
+        contents = [bytes(rng.getrandbits(8) for _ in range(n)) for n in (0, 1, 55, 56, 63, 64, 65)]
+        contents += [b'abc', b'a' * 1000000, bytes(rng.getrandbits(8) for _ in range(100003))]
+        paths = [self.write('f%d' % i, data) for i, data in enumerate(contents)]
+        result = self.tool('sha256', *paths)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(),
+                         ['%s  %s' % (hashlib.sha256(data).hexdigest(), path)
+                          for data, path in zip(contents, paths)])
+        # The published vectors, in case hashlib and the tool shared a fault.
+        self.assertIn('ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad',
+                      result.stdout)
+        self.assertIn('cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0',
+                      result.stdout)
+
+
+class SignerTest(ToolTestCase):
+    def test_signer_report(self):
+        cases = [
+            ('setup-braskworks.exe', (), 0, 'signer: Braskworks (expected Braskworks)'),
+            ('setup-renewed.exe', (), 0, 'signer: Braskworks (expected Braskworks)'),
+            ('setup-other.exe', (), 1, 'signer: Other Publisher Ltd (expected Braskworks)'),
+            ('setup-unsigned.exe', (), 1, 'signer: none (unsigned) (expected Braskworks)'),
+            # Changed after signing: Windows would not trust it.
+            ('setup-altered.exe', (), 1,
+             'signer: signature does not match the file (expected Braskworks)'),
+            ('setup-other.exe', ('--publisher', 'Other Publisher Ltd'), 0,
+             'signer: Other Publisher Ltd (expected Other Publisher Ltd)'),
+            ('setup-braskworks.exe', ('--publisher', 'Braskworks Ltd'), 1,
+             'signer: Braskworks (expected Braskworks Ltd)'),
+        ]
+        for setup, options, code, line in cases:
+            with self.subTest(setup=setup, options=options):
+                result = self.make(os.path.join(FIXTURES, setup), '1.4.2', URL, *options)
+                self.assertIn(line, result.stdout.splitlines())
+                if code == 0:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    os.remove(self.path('out.json'))
+                else:
+                    self.assertRefused(result, 'refuses it')
+                    self.assertNothingWritten()
+        with self.subTest('check reports the signer too'):
+            data = fixture('setup-other.exe')
+            body = manifest(url=URL, sha256=hashlib.sha256(data).hexdigest(), size=len(data))
+            result = self.tool('check', self.write('m.json', body),
+                               os.path.join(FIXTURES, 'setup-other.exe'))
+            self.assertRefused(result, '"Other Publisher Ltd", not "Braskworks"')
+
+    def test_without_osslsigncode_exits_2(self):
+        env = dict(os.environ, PATH=self.dir)
+        result = self.make(os.path.join(FIXTURES, 'setup-braskworks.exe'), env=env)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn('osslsigncode is not installed', result.stderr)
+        self.assertNothingWritten()
+
+
+class UsageTest(ToolTestCase):
+    def test_bad_arguments_exit_2_with_usage(self):
+        setup = os.path.join(FIXTURES, 'setup-braskworks.exe')
+        cases = {
+            'nothing': [],
+            'unknown command': ['publish', setup],
+            'make without url': ['make', setup, '1.4.2'],
+            'make with one operand too many': ['make', setup, '1.4.2', URL, 'x'],
+            'unknown option': ['make', setup, '1.4.2', URL, '--force'],
+            '-o without a value': ['make', setup, '1.4.2', URL, '-o'],
+            'check without a manifest': ['check'],
+            'publisher without a setup program to check': ['check', 'm.json', '--publisher', 'X'],
+            'sha256 without files': ['sha256'],
+        }
+        for name, args in cases.items():
+            with self.subTest(name):
+                result = self.tool(*args)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn('usage: tarvik-manifest', result.stderr)
+        self.assertEqual(os.listdir(self.dir), [])
+
+
+class BootstrapperAcceptsTest(ToolTestCase):
+    def download_dirs(self):
+        return glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*'))
+
+    def test_written_manifest_passes_the_signed_bootstrapper(self):
+        site_clear()
+        for path in self.download_dirs():
+            shutil.rmtree(path)
+        setup = os.path.join(FIXTURES, 'setup-braskworks.exe')
+        result = self.make(setup, '1.4.2', URL)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.path('out.json'), 'rb') as file:
+            site_put('/windows-setup.json', file.read())
+        site_put(URL[len(SITE):], fixture('setup-braskworks.exe'))
+
+        run = wine([os.path.join(FIXTURES, 'bootstrapper-braskworks.exe'), '--check'],
+                   timeout=120)
+        self.assertEqual(run.returncode, 0)
+        self.assertEqual(len(site_requests(URL[len(SITE):])), 1)
+        # --check deletes the download but leaves its folder.
+        for path in self.download_dirs():
+            self.assertEqual(os.listdir(path), [])
+            shutil.rmtree(path)
+        site_clear()
+
+
+if __name__ == '__main__':
+    unittest.main()
