@@ -19,7 +19,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'harness'))
 from harness_lib import CONFIG, FIXTURES, PKI, SITE, site_clear, site_put, wine_env  # noqa: E402
 
-ROUNDS = 3
+ROUNDS = 5
 BIG = 314572800        # the largest release the bootstrapper accepts
 SMALL = 1048576
 FLOOR = os.path.join(CONFIG['build_dir'], 'tests', 'platform_floor.exe')

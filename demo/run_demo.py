@@ -113,15 +113,17 @@ class Demo:
         subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def screenshot(self, seen):
-        """Saves the virtual screen if it changed since the last one."""
+    def screenshot(self, seen, save=True):
+        """Saves the virtual screen unless it looked like this before."""
         shot = subprocess.run(['import', '-window', 'root', '-strip', 'png:-'], env=self.env,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
         digest = hashlib.sha256(shot).hexdigest()
         if not shot or digest in seen:
             return
         seen.add(digest)
-        path = os.path.join(SCREENSHOTS, 'demo-%02d.png' % len(seen))
+        if not save:
+            return
+        path = os.path.join(SCREENSHOTS, 'demo-%02d.png' % len(os.listdir(SCREENSHOTS)))
         with open(path, 'wb') as file:
             file.write(shot)
         print('    screenshot: ' + path, flush=True)
@@ -130,13 +132,16 @@ class Demo:
         step('Running TarvikInstaller.exe (dialog mode)')
         shutil.rmtree(SCREENSHOTS, ignore_errors=True)
         os.makedirs(SCREENSHOTS)
+        seen = set()
+        if self.xvfb:
+            # The empty screen counts as seen: only windows are worth a file.
+            self.screenshot(seen, save=False)
         bootstrapper = subprocess.Popen(['wine', os.path.join(BUILD, 'TarvikInstaller.exe')],
                                         env=self.env)
-        seen = set()
         while bootstrapper.poll() is None:
             if self.xvfb:
                 self.screenshot(seen)
-            time.sleep(0.5)
+            time.sleep(0.2)
         if self.xvfb:
             # The installed application opens after the dialog has closed.
             for _ in range(8):
