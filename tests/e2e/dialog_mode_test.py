@@ -135,7 +135,7 @@ class DialogModeTest(unittest.TestCase):
                      if progress_dialog(d) and not d.marquee]
         self.assertEqual(positions, sorted(positions))
         self.assertGreater(len(set(positions)), 2)
-        self.assertEqual(self.watcher.current(), [])
+        self.assertTrue(self.watcher.wait_until_gone(), self.watcher.current())
         self.assertNoFailureDialog()
         self.assertEqual(runs(), 1)
         self.assertTrue(os.path.exists(os.path.join(INSTALLED, 'opened.log')),

@@ -78,6 +78,17 @@ class Watcher:
         raise AssertionError('no dialog matched within %s s; last seen: %r'
                              % (timeout, self.current()))
 
+    def wait_until_gone(self, timeout=10):
+        """Waits until the watcher reports no dialog at all. The watcher
+        samples every 50 ms, so its last report can still show a window
+        that its process was tearing down when it exited."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if not self.current():
+                return True
+            time.sleep(0.05)
+        return False
+
     def command(self, text, timeout=10):
         with self.lock:
             count = len(self.replies)
