@@ -15,12 +15,7 @@ static bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-// Printable ASCII that may stand in a URL as it is: letters, digits and
-// - . _ ~ : / ? [ ] @ ! $ & ' ( ) * + , ; = %. Not space, control bytes,
-// non-ASCII, " < > \ ^ ` { | }: the URL also becomes the href of a link in
-// the failure dialog, where < and > would break the link markup. Not # either:
-// a fragment means nothing to a download, and HTTP clients differ on it.
-static bool is_url_byte(char c)
+bool is_url_byte(char c)
 {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c))
         return true;

@@ -68,6 +68,14 @@ bool json_find_value(const char *text, const char *key, char *out, unsigned capa
 // is refused whole (returns 0), which ends the transfer as a failure.
 int append_manifest_chunk(const unsigned char *bytes, unsigned count, void *context);
 
+// True for the printable ASCII that may stand in a download URL as it is:
+// letters, digits and - . _ ~ : / ? [ ] @ ! $ & ' ( ) * + , ; = %. Not space,
+// control bytes, non-ASCII, " < > \ ^ ` { | }: the URL also becomes the href
+// of a link in the failure dialog, where < and > would break the link markup.
+// Not # either: a fragment means nothing to a download, and HTTP clients
+// differ on it.
+bool is_url_byte(char c);
+
 // Takes the four values out of the NUL-terminated manifest `text` into
 // `fields` and applies every rule in order. The digest goes straight into
 // release->sha256_hex and the converted size into release->expected_size;

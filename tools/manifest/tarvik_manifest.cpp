@@ -181,13 +181,9 @@ std::string shown(const std::string &value)
 
 std::string first_non_url_byte(const std::string &url)
 {
-    // The bytes that the bootstrapper's rule lets through as they are.
-    static const char allowed[] = "-._~:/?[]@!$&'()*+,;=%";
     for (size_t i = 0; i < url.size(); i++) {
         unsigned char c = (unsigned char)url[i];
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  (c != 0 && strchr(allowed, c) != nullptr);
-        if (!ok) {
+        if (!is_url_byte((char)c)) {
             std::string byte = c == ' '                  ? std::string("a space")
                                : c > 0x20 && c < 0x7F ? "'" + std::string(1, (char)c) + "'"
                                                         : shown(std::string(1, (char)c));
