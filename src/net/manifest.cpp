@@ -145,6 +145,10 @@ ManifestRule check_manifest(const char *text, ManifestFields *fields, ReleaseInf
             return MANIFEST_URL_NOT_OURS;
     if (find_bytes(fields->url, "..") != nullptr)
         return MANIFEST_URL_DOT_DOT;
+    // Servers decode "%2e%2e" to ".." before they map the path to a file,
+    // so an encoded dot could climb out of /downloads/ like a plain "..".
+    if (find_bytes(fields->url, "%2e") != nullptr || find_bytes(fields->url, "%2E") != nullptr)
+        return MANIFEST_URL_ENCODED_DOT;
     for (const char *c = fields->url; *c != 0; c++)
         if (!is_url_byte(*c))
             return MANIFEST_URL_CHARACTER;

@@ -11,7 +11,7 @@
 // so an empty `version` means that no usable manifest was found.
 struct ReleaseInfo {
     wchar_t version[32];       // 1 to 31 characters, digits and dots
-    wchar_t download_url[512]; // begins with DOWNLOAD_URL_PREFIX, no ".."
+    wchar_t download_url[512]; // begins with DOWNLOAD_URL_PREFIX, no ".." and no "%2e"
     char sha256_hex[65];       // 64 lowercase hexadecimal digits
     long long expected_size;   // 1 to MAX_RELEASE_SIZE bytes
 };
@@ -46,6 +46,7 @@ enum ManifestRule {
     MANIFEST_NO_SIZE,           // "size" missing, empty or unreadable
     MANIFEST_URL_NOT_OURS,      // "url" does not begin with the download prefix
     MANIFEST_URL_DOT_DOT,       // "url" contains ".."
+    MANIFEST_URL_ENCODED_DOT,   // "url" contains "%2e" or "%2E"
     MANIFEST_URL_CHARACTER,     // "url" has a byte that a URL never holds unescaped
     MANIFEST_SHA256_LENGTH,     // "sha256" is not exactly 64 characters
     MANIFEST_SHA256_NOT_HEX,    // "sha256" has a character other than 0-9, a-f

@@ -64,6 +64,8 @@ class CheckModeTest(unittest.TestCase):
             'too long': manifest(**good) + b' ' * 4096,
             'invalid digest': manifest(**dict(good, sha256=good['sha256'].upper())),
             'foreign host': manifest(**dict(good, url='https://elsewhere.example/downloads/x.exe')),
+            'encoded dots': manifest(**dict(good, url=good['url'].replace(
+                'downloads/', 'downloads/%2e%2e/downloads/'))),
         }
         for name, body in cases.items():
             with self.subTest(name):

@@ -75,6 +75,7 @@ class MakeTest(ToolTestCase):
                                     'must begin with ' + PREFIX, 'elsewhere.example'),
             'url in another letter case': ('1.4.2', URL.upper(), 'must begin with ' + PREFIX),
             'url with ..': ('1.4.2', PREFIX + '../a.exe', 'may not contain ".."'),
+            'url with %2E%2E': ('1.4.2', PREFIX + '%2E%2E/a.exe', 'encoded dot'),
             'url with a space': ('1.4.2', PREFIX + 'a b.exe', 'a space at offset %d'
                                  % len(PREFIX + 'a')),
             'url with <': ('1.4.2', PREFIX + 'a<b.exe', "'<' at offset"),

@@ -140,6 +140,8 @@ ManifestRule reference_rule(const char *text)
         return MANIFEST_URL_NOT_OURS;
     if (url.value.find("..") != std::string::npos)
         return MANIFEST_URL_DOT_DOT;
+    if (url.value.find("%2e") != std::string::npos || url.value.find("%2E") != std::string::npos)
+        return MANIFEST_URL_ENCODED_DOT;
     if (url.value.find_first_not_of(URL_BYTES) != std::string::npos)
         return MANIFEST_URL_CHARACTER;
     if (sha256.value.size() != 64)

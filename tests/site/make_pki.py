@@ -17,6 +17,7 @@ Produced files:
   sign-braskworks-renewed.*     code signing, CN=Braskworks, by CA 2
   sign-other.*                  code signing, CN=Other Publisher Ltd, by CA 1
   (each sign-* has .pem, .key and -chain.pem = leaf + issuing CA)
+  tsa.pem tsa.key tsa-chain.pem  RFC 3161 time-stamping authority, by CA 1
 
 `openssl ca` is used rather than `openssl req -x509` / `openssl x509 -req`
 because it is the only OpenSSL 3.0 command that can back-date notBefore,
@@ -75,6 +76,13 @@ basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
 subjectAltName = DNS:localhost
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+
+[ ext_tsa ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 
@@ -174,6 +182,9 @@ class Pki:
         for name, subject, issuer in signers:
             self.issue(name, subject, 'ext_codesign', issuer, self.leaf_end)
             self.concat(name + '-chain.pem', name + '.pem', issuer + '.pem')
+
+        self.issue('tsa', '/CN=Tarvik Test TSA', 'ext_tsa', 'ca', self.leaf_end)
+        self.concat('tsa-chain.pem', 'tsa.pem', 'ca.pem')
 
         shutil.rmtree(self.work, ignore_errors=True)
         with open(self.path('done'), 'w') as f:

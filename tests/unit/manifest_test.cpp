@@ -129,6 +129,10 @@ TEST_SUITE("manifest")
         CHECK(check(m) == MANIFEST_URL_DOT_DOT);
         m.url = quoted(PREFIX + "b.exe?x=..");
         CHECK(check(m) == MANIFEST_URL_DOT_DOT);
+        m.url = quoted(PREFIX + "%2e%2e/b.exe");
+        CHECK(check(m) == MANIFEST_URL_ENCODED_DOT);
+        m.url = quoted(PREFIX + "%2E%2E/b.exe");
+        CHECK(check(m) == MANIFEST_URL_ENCODED_DOT);
         m.url = quoted("https://elsewhere.example/downloads/b.exe");
         CHECK(check(m) == MANIFEST_URL_NOT_OURS);
         m.url = quoted("HTTPS" + PREFIX.substr(5) + "b.exe");

@@ -238,6 +238,9 @@ std::string rule_message(ManifestRule rule, const ManifestFields &fields,
                shown(fields.url) + ")";
     case MANIFEST_URL_DOT_DOT:
         return "the url may not contain \"..\" (got " + shown(fields.url) + ")";
+    case MANIFEST_URL_ENCODED_DOT:
+        return "the url may not contain an encoded dot, %2e or %2E (got " + shown(fields.url) +
+               ")";
     case MANIFEST_URL_CHARACTER:
         return "the url may only hold letters, digits and -._~:/?[]@!$&'()*+,;=% (found " +
                first_non_url_byte(fields.url) + " in " + shown(fields.url) + ")";
