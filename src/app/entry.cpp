@@ -38,9 +38,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR tail, int sho
         return run_headless(mode);
 
     // One interactive bootstrapper per logon session: only the mutex's
-    // existence counts, it is never waited on.
+    // existence counts, it is never waited on. A mutex made by an instance
+    // with other rights (elevated, or another user in this session) exists
+    // too, but is reported as access denied.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Local\\TarvikInstaller");
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || (mutex == nullptr && error == ERROR_ACCESS_DENIED))
         return 0;
 
     SetProcessDPIAware();

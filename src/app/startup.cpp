@@ -5,6 +5,7 @@
 #include <delayimp.h>
 
 #include "app/entry.h"
+#include "app/system_dll.h"
 
 extern "C" {
 
@@ -47,6 +48,30 @@ static FARPROC WINAPI load_from_system_folder(unsigned notification, PDelayLoadI
 
 PfnDliHook __pfnDliNotifyHook2 = load_from_system_folder;
 
+// Without a failure hook, a DLL or function that cannot be found raises an
+// exception that nothing handles: the process would end with an exception
+// code, or the system's crash report, instead of a result code. So a
+// missing DLL is answered with this module, which exports nothing, and
+// each of its functions, like any missing function, is bound to a stub.
+// load_system_dll() sees the failure and its step fails with its own code.
+static volatile LONG binding_failed;
+
+static INT_PTR WINAPI unavailable_function()
+{
+    return 0;
+}
+
+static FARPROC WINAPI bind_missing_import(unsigned notification, PDelayLoadInfo info)
+{
+    (void)info;
+    InterlockedExchange(&binding_failed, 1);
+    if (notification == dliFailLoadLib)
+        return (FARPROC)GetModuleHandleW(nullptr);
+    return (FARPROC)unavailable_function;
+}
+
+PfnDliHook __pfnDliFailureHook2 = bind_missing_import;
+
 // Every later load of the process, also those that system DLLs make for
 // themselves, searches the system folder only. The call exists from
 // Windows 8 on (and on Windows 7 with its update), so it is looked up.
@@ -81,4 +106,10 @@ void tarvik_start()
         p++;
     ExitProcess((UINT)wWinMain(GetModuleHandleW(nullptr), nullptr, p, SW_SHOWDEFAULT));
 }
+}
+
+bool load_system_dll(const char *dll)
+{
+    InterlockedExchange(&binding_failed, 0);
+    return SUCCEEDED(__HrLoadAllImportsForDll(dll)) && binding_failed == 0;
 }

@@ -31,7 +31,16 @@ DWORD WINAPI install_worker(LPVOID parameter)
     if (outcome == RESULT_OK) {
         int runs = 0;
         for (;;) {
+            // The dialog refuses Cancel from PHASE_INSTALLING on, and it
+            // reads the phase after it sets the flag. So the flag is read
+            // here, after the phase is set: a Cancel that the dialog
+            // accepted before (during the checks of the download, or at the
+            // end of a countdown) is always seen, and no setup run starts.
             InterlockedExchange(&run_state.phase, PHASE_INSTALLING);
+            if (run_state.cancel_requested != 0) {
+                outcome = RESULT_CANCELLED;
+                break;
+            }
             outcome = run_setup();
             runs++;
             if (outcome != RESULT_SETUP_FAILED || run_state.setup_blocked == 0 ||

@@ -4,6 +4,7 @@
 #include <winhttp.h>
 
 #include "app/run_state.h"
+#include "app/system_dll.h"
 
 unsigned char transfer_buffer[TRANSFER_BUFFER_SIZE];
 
@@ -18,7 +19,7 @@ int fetch_https(const wchar_t *url, ChunkSink sink, void *context)
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = 1024;
     // A host or path longer than its buffer makes the split fail.
-    if (!WinHttpCrackUrl(url, 0, 0, &parts))
+    if (!load_system_dll("WINHTTP.dll") || !WinHttpCrackUrl(url, 0, 0, &parts))
         return 0;
     if (parts.nScheme != INTERNET_SCHEME_HTTPS)
         return 0;

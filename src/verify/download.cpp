@@ -1,5 +1,6 @@
 #include "verify/download.h"
 
+#include "app/system_dll.h"
 #include "app/text.h"
 #include "net/fetch.h"
 #include "net/release_info.h"
@@ -43,6 +44,93 @@ static bool same_bytes(const char *a, const char *b)
     return *a == *b;
 }
 
+// The temporary folder. GetTempPath2W, where the system has it, gives SYSTEM
+// a folder that only SYSTEM can write (GetTempPathW gives it the Windows
+// folder's Temp, where every user may create folders and links), and every
+// other account the same folder as GetTempPathW. Returns the length, as both
+// calls do: 0 on failure, PATH_CAPACITY or more when the path does not fit.
+static DWORD get_temp_folder(wchar_t path[PATH_CAPACITY])
+{
+    typedef DWORD(WINAPI * GetTempPath2Proc)(DWORD, LPWSTR);
+    // Through void *: the found address has the generic FARPROC type.
+    GetTempPath2Proc get_temp_path2 = (GetTempPath2Proc)(void *)GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W");
+    if (get_temp_path2 != nullptr)
+        return get_temp_path2(PATH_CAPACITY, path);
+    return GetTempPathW(PATH_CAPACITY, path);
+}
+
+bool make_private_access(PrivateAccess *access)
+{
+    const DWORD inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    DWORD system_size = sizeof access->system;
+    DWORD administrators_size = sizeof access->administrators;
+    DWORD user_size = 0;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    BOOL have_user = GetTokenInformation(token, TokenUser, &access->user, sizeof access->user,
+                                         &user_size);
+    CloseHandle(token);
+    access->attributes = {sizeof access->attributes, &access->descriptor, FALSE};
+    return have_user &&
+           CreateWellKnownSid(WinLocalSystemSid, nullptr, access->system, &system_size) &&
+           CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, access->administrators,
+                              &administrators_size) &&
+           InitializeAcl(&access->dacl.acl, sizeof access->dacl, ACL_REVISION) &&
+           AddAccessAllowedAceEx(&access->dacl.acl, ACL_REVISION, inherit, FILE_ALL_ACCESS,
+                                 access->user.user.User.Sid) &&
+           AddAccessAllowedAceEx(&access->dacl.acl, ACL_REVISION, inherit, FILE_ALL_ACCESS,
+                                 access->system) &&
+           AddAccessAllowedAceEx(&access->dacl.acl, ACL_REVISION, inherit, FILE_ALL_ACCESS,
+                                 access->administrators) &&
+           InitializeSecurityDescriptor(&access->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&access->descriptor, TRUE, &access->dacl.acl, FALSE) &&
+           SetSecurityDescriptorControl(&access->descriptor, SE_DACL_PROTECTED,
+                                        SE_DACL_PROTECTED);
+}
+
+// Tries for a download folder of this run's own; each further attempt
+// takes a name that cannot be guessed in advance.
+#define FOLDER_ATTEMPTS 100
+
+// Creates a new download folder of this run's own under `temp_path` and
+// forms installer_path in it. Only a folder that CreateDirectoryW has just
+// created is used: a name that exists already, whatever it is (the folder
+// of an earlier run with the same process id, or a folder, link or
+// junction planted by another user of a shared temporary folder), is
+// passed over for "TarvikInstaller-<pid>-<n>". Returns false, with
+// installer_path empty, when a path would be cut or no folder could be made.
+static bool make_download_folder(const wchar_t *temp_path, const wchar_t *version)
+{
+    PrivateAccess access;
+    if (make_private_access(&access)) {
+        unsigned long pid = (unsigned long)GetCurrentProcessId();
+        for (int attempt = 0; attempt < FOLDER_ATTEMPTS; attempt++) {
+            wchar_t directory[PATH_CAPACITY];
+            LARGE_INTEGER ticks;
+            QueryPerformanceCounter(&ticks);
+            unsigned long suffix = (unsigned long)ticks.LowPart;
+            // A path cut to fit its buffer would name another file than the
+            // one meant, so it is refused rather than written, verified and
+            // run.
+            unsigned length =
+                attempt == 0
+                    ? format_text(directory, PATH_CAPACITY, L"%sTarvikInstaller-%lu", temp_path, pid)
+                    : format_text(directory, PATH_CAPACITY, L"%sTarvikInstaller-%lu-%lu",
+                                  temp_path, pid, suffix);
+            if (length >= PATH_CAPACITY ||
+                format_text(run_state.installer_path, PATH_CAPACITY, L"%s\\Tarvik-Setup-%s.exe",
+                            directory, version) >= PATH_CAPACITY)
+                break;
+            if (CreateDirectoryW(directory, &access.attributes))
+                return true;
+        }
+    }
+    run_state.installer_path[0] = 0;
+    return false;
+}
+
 InstallResult prepare_installer()
 {
     ReleaseInfo *release = &run_state.release;
@@ -56,31 +144,18 @@ InstallResult prepare_installer()
     // A temporary path that does not fit is reported by a length of 260 or
     // more without filling the buffer.
     wchar_t temp_path[PATH_CAPACITY];
-    DWORD temp_length = GetTempPathW(PATH_CAPACITY, temp_path);
-    if (temp_length == 0 || temp_length >= PATH_CAPACITY)
+    DWORD temp_length = get_temp_folder(temp_path);
+    if (temp_length == 0 || temp_length >= PATH_CAPACITY ||
+        !make_download_folder(temp_path, release->version))
         return RESULT_DOWNLOAD_FAILED;
-
-    // Both paths are formed before anything is created: a path cut to fit
-    // its buffer would name another file than the one meant, so it is
-    // refused rather than written, verified and run.
-    wchar_t directory[PATH_CAPACITY];
-    if (format_text(directory, PATH_CAPACITY, L"%sTarvikInstaller-%lu", temp_path,
-                    (unsigned long)GetCurrentProcessId()) >= PATH_CAPACITY ||
-        format_text(run_state.installer_path, PATH_CAPACITY, L"%s\\Tarvik-Setup-%s.exe",
-                    directory, release->version) >= PATH_CAPACITY) {
-        run_state.installer_path[0] = 0;
-        return RESULT_DOWNLOAD_FAILED;
-    }
-    // An existing directory is fine; any other problem shows when the file
-    // cannot be created.
-    CreateDirectoryW(directory, nullptr);
 
     DownloadTarget target = {INVALID_HANDLE_VALUE, nullptr, 0,
                              (unsigned long long)release->expected_size};
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     result = RESULT_DOWNLOAD_FAILED;
 
-    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+    if (!load_system_dll("bcrypt.dll") ||
+        BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
         algorithm = nullptr;
         goto release_hash;
     }
@@ -88,7 +163,9 @@ InstallResult prepare_installer()
         target.hash = nullptr;
         goto release_hash;
     }
-    target.file = CreateFileW(run_state.installer_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    // The folder is new and closed to others, so nothing can be there yet;
+    // CREATE_NEW still refuses to open anything that is.
+    target.file = CreateFileW(run_state.installer_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (target.file == INVALID_HANDLE_VALUE)
         goto release_hash;

@@ -16,6 +16,29 @@ struct DownloadTarget {
     unsigned long long expected;  // the manifest's size; received never exceeds it
 };
 
+// Security attributes of the download folder: full access for the current
+// user, SYSTEM and the Administrators, inherited by what is created inside,
+// and a protected list, so that nothing is inherited from a parent folder
+// that others may write to. Every part lives in the record itself.
+struct PrivateAccess {
+    SECURITY_ATTRIBUTES attributes; // points at `descriptor`
+    SECURITY_DESCRIPTOR descriptor; // its list is `dacl`
+    union {
+        TOKEN_USER user;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } user;
+    unsigned char system[SECURITY_MAX_SID_SIZE];
+    unsigned char administrators[SECURITY_MAX_SID_SIZE];
+    union {
+        ACL acl;
+        unsigned char bytes[sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
+    } dacl;
+};
+
+// Fills `access` in place, so it must not be copied afterwards. Returns
+// false when any part of it cannot be made.
+bool make_private_access(PrivateAccess *access);
+
 // ChunkSink of the download: refuses a chunk that would take `received` past
 // `expected`, writes the chunk, hashes it and publishes download_percent.
 // Returns 1 to go on, 0 to stop the transfer.

@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include "app/system_dll.h"
 #include "app/text.h"
 
 // WINTRUST_DATA as the current platform defines it. The toolchain's header
@@ -60,6 +61,10 @@ InstallResult check_publisher(const wchar_t *path)
     // Refuse instead: this program cannot tell who it is.
     DWORD length = GetModuleFileNameW(nullptr, own_path, PATH_CAPACITY);
     if (length == 0 || length >= PATH_CAPACITY)
+        return RESULT_PUBLISHER_MISMATCH;
+    // For the same reason, so does a bootstrapper that cannot load the
+    // functions that would read its own signature.
+    if (!load_system_dll("WINTRUST.dll") || !load_system_dll("CRYPT32.dll"))
         return RESULT_PUBLISHER_MISMATCH;
 
     if (!get_signer_name(own_path, own_name, 256))

@@ -38,12 +38,13 @@ class CheckModeTest(unittest.TestCase):
     def tearDown(self):
         self.assertFalse(os.path.exists(PLAN + '.log'), 'no setup program was run')
 
-    def run_bootstrapper(self, bootstrapper='bootstrapper-unsigned.exe', args=('--check',)):
+    def run_bootstrapper(self, bootstrapper='bootstrapper-unsigned.exe', args=('--check',),
+                         env=None):
         """Runs a bootstrapper fixture and checks what every headless run
         must leave behind: no setup program, and once the release was known,
         its download directory."""
         result = wine([os.path.join(FIXTURES, bootstrapper)] + list(args), timeout=120,
-                      env={'TARVIK_TEST_SETUP_PLAN': windows_path(PLAN)})
+                      env=dict(env or {}, TARVIK_TEST_SETUP_PLAN=windows_path(PLAN)))
         dirs = download_dirs()
         self.assertEqual(len(dirs), 0 if result.returncode == 2 else 1)
         for path in dirs:
@@ -75,6 +76,15 @@ class CheckModeTest(unittest.TestCase):
                     site_put('/windows-setup.json', body)
                 self.assertEqual(self.run_bootstrapper(), 2)
         self.assertEqual(site_requests('/downloads/Tarvik-Setup.exe'), [])
+
+    def test_a_system_dll_that_cannot_load_fails_its_own_step(self):
+        # Wine's own TLS code needs bcrypt and CRYPT32: without either, Wine
+        # aborts inside the manifest transfer, so only these two are tried.
+        publish_release(fixture('setup-unsigned.exe'))
+        for dll, code in {'winhttp': 2, 'wintrust': 5}.items():
+            with self.subTest(dll):
+                self.assertEqual(self.run_bootstrapper(env={
+                    'WINEDLLOVERRIDES': 'mscoree,mshtml=;%s=d' % dll}), code)
 
     def test_download_failures_exit_3(self):
         setup = fixture('setup-unsigned.exe')

@@ -18,6 +18,7 @@ from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture, publish_relea
                          site_clear, site_fault, wine, wine_env, wine_start, wine_temp_dir,
                          windows_path)
 from dialog_watch import Watcher, screenshot  # noqa: E402
+from harness import sign  # noqa: E402
 
 PLAN = os.path.join(HARNESS, 'dialog-plan.txt')
 INSTALLED = os.path.join(HARNESS, 'dialog-installed')
@@ -97,9 +98,9 @@ class DialogModeTest(unittest.TestCase):
         if slow:
             site_fault('/downloads/Tarvik-Setup.exe', body='slow', chunk_size=100000, delay_ms=250)
 
-    def start(self, bootstrapper='bootstrapper-unsigned.exe', args=()):
+    def start(self, bootstrapper='bootstrapper-unsigned.exe', args=(), env=None):
         process = wine_start([os.path.join(FIXTURES, bootstrapper)] + list(args),
-                             env={'TARVIK_TEST_SETUP_PLAN': windows_path(PLAN)})
+                             env=dict(env or {}, TARVIK_TEST_SETUP_PLAN=windows_path(PLAN)))
         self.processes.append(process)
         return process
 
@@ -171,6 +172,29 @@ class DialogModeTest(unittest.TestCase):
         self.assertNoFailureDialog()
         self.assertEqual(runs(), 0)
 
+    def test_cancel_during_the_checks_of_a_finished_download(self):
+        # The publisher check reads a large signed release whole once more
+        # after the bar reached 100 %, while Cancel is still enabled.
+        big = os.path.join(HARNESS, 'big-setup.exe')
+        with open(big + '.unsigned', 'wb') as file:
+            file.write(fixture('setup-unsigned.exe') + b'\0' * (120 << 20))
+        sign(big + '.unsigned', big, 'sign-braskworks')
+        with open(big, 'rb') as file:
+            self.publish(file.read())
+        os.remove(big)
+        os.remove(big + '.unsigned')
+        process = self.start('bootstrapper-braskworks.exe')
+        self.watcher.wait_for(lambda d: progress_dialog(d) and d.progress == 100
+                              and not d.marquee, timeout=60)
+        self.assertTrue(self.watcher.command('click Cancel'))
+        self.assertEqual(self.finish(process, timeout=20), 1)
+        self.assertNoFailureDialog()
+        self.assertEqual(runs(), 0)
+        self.assertFalse(os.path.exists(os.path.join(INSTALLED, 'opened.log')))
+        self.assertEqual([name for path in glob.glob(os.path.join(wine_temp_dir(),
+                                                                  'TarvikInstaller-*'))
+                          for name in os.listdir(path)], [])
+
     def test_cancel_during_the_countdown(self):
         self.plan('3 0')
         self.publish()
@@ -195,8 +219,8 @@ class DialogModeTest(unittest.TestCase):
         self.assertEqual(self.finish(process), 0)
         self.assertNoFailureDialog()
 
-    def check_failure(self, code, bootstrapper='bootstrapper-unsigned.exe'):
-        process = self.start(bootstrapper)
+    def check_failure(self, code, bootstrapper='bootstrapper-unsigned.exe', env=None):
+        process = self.start(bootstrapper, env=env)
         failure = self.watcher.wait_for(failure_dialog)
         self.assertEqual(failure.content, FAILURE_CONTENT[code])
         self.assertEqual(failure.footer, FOOTER_MAIL_ONLY if code == 2 else FOOTER_WITH_DOWNLOAD)
@@ -210,6 +234,10 @@ class DialogModeTest(unittest.TestCase):
         with self.subTest(code=2):
             site_fault('/windows-setup.json', status=404)
             self.check_failure(2)
+        with self.subTest('no WinHTTP', code=2):
+            site_clear()
+            self.publish()
+            self.check_failure(2, env={'WINEDLLOVERRIDES': 'mscoree,mshtml=;winhttp=d'})
         with self.subTest(code=3):
             site_clear()
             self.publish()

@@ -37,17 +37,20 @@ class SilentModeTest(unittest.TestCase):
         subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=wine_env(),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def silent(self, exit_codes, bootstrapper='bootstrapper-unsigned.exe'):
+    def run_mode(self, exit_codes, bootstrapper='bootstrapper-unsigned.exe', mode='--silent'):
         with open(PLAN, 'w') as file:
             file.write('exit %s\ninstall %s\napp %s\n' % (
                 exit_codes, windows_path(INSTALLED), windows_path(CONFIG['test_app'])))
         if os.path.exists(PLAN + '.log'):
             os.remove(PLAN + '.log')
-        result = wine([os.path.join(FIXTURES, bootstrapper), '--silent'],
-                      env={'TARVIK_TEST_SETUP_PLAN': windows_path(PLAN)})
+        return wine([os.path.join(FIXTURES, bootstrapper), mode],
+                    env={'TARVIK_TEST_SETUP_PLAN': windows_path(PLAN)}).returncode
+
+    def silent(self, exit_codes, bootstrapper='bootstrapper-unsigned.exe'):
+        code = self.run_mode(exit_codes, bootstrapper)
         for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
             self.assertEqual(os.listdir(path), [], 'the setup program was deleted')
-        return result.returncode
+        return code
 
     def test_installs_with_one_silent_run_and_opens_nothing(self):
         publish_release(fixture('setup-unsigned.exe'), version='3.1.4')
@@ -84,6 +87,47 @@ class SilentModeTest(unittest.TestCase):
             self.assertEqual(self.silent('0', 'bootstrapper-braskworks.exe'), 5)
         self.assertEqual(runs(), [])
         self.assertFalse(os.path.exists(INSTALLED))
+
+    def test_links_planted_for_every_likely_process_id_are_never_followed(self):
+        # Wine's process ids are small multiples of 4 that repeat from run to
+        # run. Another user of a shared temporary folder could plant these
+        # for each of them before the run.
+        victims = os.path.join(HARNESS, 'victims')
+        victim = os.path.join(victims, 'victim.exe')
+
+        def setup_in(folder):
+            os.makedirs(folder)
+            return os.path.join(folder, 'Tarvik-Setup-1.4.2.exe')
+
+        plants = {
+            'empty folder': os.makedirs,
+            'symbolic link at the file': lambda folder: os.symlink(victim, setup_in(folder)),
+            'hard link at the file': lambda folder: os.link(victim, setup_in(folder)),
+            'folder linked elsewhere': lambda folder: os.symlink(victims, folder),
+        }
+        def clear():
+            for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
+                (os.remove if os.path.islink(path) else shutil.rmtree)(path)
+
+        setup = fixture('setup-unsigned.exe')
+        for name, plant in plants.items():
+            for mode, sha256, code in (('--check', None, 0), ('--check', 'f' * 64, 4),
+                                       ('--silent', None, 0)):
+                with self.subTest(name, mode=mode, code=code):
+                    clear()
+                    shutil.rmtree(victims, ignore_errors=True)
+                    os.makedirs(victims)
+                    with open(victim, 'wb') as file:
+                        file.write(b'victim')
+                    for pid in range(4, 2048, 4):
+                        plant(os.path.join(wine_temp_dir(), 'TarvikInstaller-%d' % pid))
+                    publish_release(setup, **({'sha256': sha256} if sha256 else {}))
+                    self.assertEqual(self.run_mode('0', mode=mode), code)
+                    self.assertEqual(os.listdir(victims), ['victim.exe'])
+                    with open(victim, 'rb') as file:
+                        self.assertEqual(file.read(), b'victim')
+        clear()
+        self.assertEqual(len(runs()), 1)
 
 
 if __name__ == '__main__':

@@ -137,15 +137,47 @@ TEST_SUITE("download")
         publish_release(setup, "2.0.1");
         site_fault("/windows-setup.json", "");
         site_fault("/downloads/Tarvik-Setup.exe", "");
+        // Process ids come round again: an earlier run's folder would be
+        // passed over for one with a suffix.
+        std::wstring folder = wine_temp_directory() + L"TarvikInstaller-" +
+                              std::to_wstring(GetCurrentProcessId());
+        std::wstring expected_path = folder + L"\\Tarvik-Setup-2.0.1.exe";
+        DeleteFileW(expected_path.c_str());
+        RemoveDirectoryW(folder.c_str());
         CHECK(prepare_installer() == RESULT_OK);
-        std::wstring expected_path = wine_temp_directory() + L"TarvikInstaller-" +
-                                     std::to_wstring(GetCurrentProcessId()) +
-                                     L"\\Tarvik-Setup-2.0.1.exe";
         CHECK(std::wstring(run_state.installer_path) == expected_path);
         CHECK(read_file(expected_path) == setup);
         CHECK(std::wstring(run_state.status_text) == L"Downloading Tarvik 2.0.1\u2026");
         CHECK(run_state.download_percent == 100);
         DeleteFileW(expected_path.c_str());
+    }
+
+    TEST_CASE("the download folder is open to the user, SYSTEM and the Administrators only")
+    {
+        // Wine does not keep a folder's descriptor, so the one that goes to
+        // CreateDirectoryW is read instead.
+        PrivateAccess access;
+        REQUIRE(make_private_access(&access));
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision;
+        BOOL present = FALSE, defaulted;
+        PACL dacl = nullptr;
+        GetSecurityDescriptorControl(access.attributes.lpSecurityDescriptor, &control, &revision);
+        CHECK((control & SE_DACL_PROTECTED) != 0);
+        GetSecurityDescriptorDacl(access.attributes.lpSecurityDescriptor, &present, &dacl,
+                                  &defaulted);
+        REQUIRE((present && dacl->AceCount == 3));
+        // The user first, then SYSTEM and the Administrators.
+        WELL_KNOWN_SID_TYPE kinds[] = {WinNullSid, WinLocalSystemSid, WinBuiltinAdministratorsSid};
+        for (DWORD i = 0; i < 3; i++) {
+            CAPTURE(i);
+            ACCESS_ALLOWED_ACE *ace = nullptr;
+            GetAce(dacl, i, (void **)&ace);
+            CHECK(ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE);
+            CHECK(ace->Header.AceFlags == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+            CHECK(ace->Mask == FILE_ALL_ACCESS);
+            CHECK(IsWellKnownSid(&ace->SidStart, kinds[i]) == (i > 0));
+        }
     }
 
     TEST_CASE("a cancel that comes with the last byte still cancels, and the file goes")

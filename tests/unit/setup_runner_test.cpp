@@ -88,23 +88,44 @@ TEST_SUITE("setup_runner")
         RemoveDirectoryW(folder.c_str());
     }
 
-    TEST_CASE("a program that cannot be started is blocked, without a wait")
+    TEST_CASE("start failures: a missing file is blocked, a program that can never start is not")
     {
-        reset_run_state();
-        write_setup_plan("exit 0\n");
-        set_installer_path(temp_directory() + L"no-such-setup.exe");
-        CHECK(run_setup() == RESULT_SETUP_FAILED);
-        CHECK(run_state.setup_blocked == 1);
-        // Not a program at all.
         std::wstring text = temp_directory() + L"not-a-program.exe";
+        std::wstring arm64 = temp_directory() + L"arm64-setup.exe";
+        std::string bytes = "hello";
         HANDLE file = CreateFileW(text.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         DWORD written;
-        WriteFile(file, "hello", 5, &written, nullptr);
+        WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
         CloseHandle(file);
-        set_installer_path(text);
-        CHECK(run_setup() == RESULT_SETUP_FAILED);
-        CHECK(run_state.setup_blocked == 1);
-        CHECK(setup_runs().empty());
+        // The test setup program with its COFF machine field set to ARM64.
+        install_test_setup(arm64);
+        file = CreateFileW(arm64.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+        LONG header = 0;
+        SetFilePointer(file, 0x3C, nullptr, FILE_BEGIN);
+        ReadFile(file, &header, 4, &written, nullptr);
+        SetFilePointer(file, header + 4, nullptr, FILE_BEGIN);
+        WriteFile(file, "\x64\xAA", 2, &written, nullptr);
+        CloseHandle(file);
+
+        struct Row {
+            std::wstring path;
+            LONG blocked;
+        } rows[] = {
+            {temp_directory() + L"no-such-setup.exe", 1},
+            {text, 0},
+            {arm64, 0},
+        };
+        for (const Row &row : rows) {
+            CAPTURE(narrow(row.path));
+            reset_run_state();
+            write_setup_plan("exit 0\n");
+            set_installer_path(row.path);
+            CHECK(run_setup() == RESULT_SETUP_FAILED);
+            CHECK(run_state.setup_blocked == row.blocked);
+            CHECK(setup_runs().empty());
+        }
         DeleteFileW(text.c_str());
+        DeleteFileW(arm64.c_str());
     }
 }
