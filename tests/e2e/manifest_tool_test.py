@@ -1,14 +1,13 @@
 #!/usr/bin/python3
 """The publisher's manifest tool, built for the local test site: what it
-refuses (with the rule named, exit 1 and no file written), its SHA-256, its
-signer report, and a manifest that it writes accepted by the real signed
+refuses (with the rule named, exit 1 and no file written), its signer
+report, and a manifest that it writes accepted by the real signed
 bootstrapper under Wine."""
 
 import glob
 import hashlib
 import json
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -174,25 +173,6 @@ class CheckTest(ToolTestCase):
             self.assertIn('signer: Braskworks (expected Braskworks)', result.stdout)
 
 
-class Sha256Test(ToolTestCase):
-    def test_digests_equal_hashlib(self):
-        rng = random.Random(1)
-        # Around the padding boundaries of a 64-byte block, and several blocks.
-        contents = [bytes(rng.getrandbits(8) for _ in range(n)) for n in (0, 1, 55, 56, 63, 64, 65)]
-        contents += [b'abc', b'a' * 1000000, bytes(rng.getrandbits(8) for _ in range(100003))]
-        paths = [self.write('f%d' % i, data) for i, data in enumerate(contents)]
-        result = self.tool('sha256', *paths)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout.splitlines(),
-                         ['%s  %s' % (hashlib.sha256(data).hexdigest(), path)
-                          for data, path in zip(contents, paths)])
-        # The published vectors, in case hashlib and the tool shared a fault.
-        self.assertIn('ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad',
-                      result.stdout)
-        self.assertIn('cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0',
-                      result.stdout)
-
-
 class SignerTest(ToolTestCase):
     def test_signer_report(self):
         cases = [
@@ -245,7 +225,6 @@ class UsageTest(ToolTestCase):
             '-o without a value': ['make', setup, '1.4.2', URL, '-o'],
             'check without a manifest': ['check'],
             'publisher without a setup program to check': ['check', 'm.json', '--publisher', 'X'],
-            'sha256 without files': ['sha256'],
         }
         for name, args in cases.items():
             with self.subTest(name):
