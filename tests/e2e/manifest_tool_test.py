@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The publisher's manifest tool, built for the local test site: what it
-refuses (with the rule named, exit 1 and no file written), its signer
-report, and a manifest that it writes accepted by the real signed
+refuses (with the rule named, exit 1 and no file written), its signer and
+timestamp report, and a manifest that it writes accepted by the real signed
 bootstrapper under Wine."""
 
 import glob
@@ -15,13 +15,33 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture, manifest,  # noqa: E402
-                         site_clear, site_put, site_requests, wine, wine_temp_dir)
+from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, SITE, fixture,  # noqa: E402
+                         manifest, site_clear, site_put, site_requests, wine, wine_temp_dir)
 
 TOOL = CONFIG['manifest_tool']
 PREFIX = SITE + '/downloads/'
 URL = PREFIX + 'Tarvik-Setup-1.4.2.exe'
 DIGEST = '0123456789abcdef' * 4
+LAX = '--allow-no-timestamp'
+STAMPED = os.path.join(HARNESS, 'stamped')
+STAMP_SHOWN = 'Jan  1 00:00:00 2026 GMT'
+
+
+def setUpModule():
+    """Copies of the harness fixtures signed with a timestamp from the test
+    PKI's local time-stamping authority, at STAMP_SHOWN."""
+    shutil.rmtree(STAMPED, ignore_errors=True)
+    os.makedirs(STAMPED)
+    for name, signer in (('setup-braskworks', 'sign-braskworks'),
+                         ('bootstrapper-braskworks', 'sign-braskworks'),
+                         ('bootstrapper-other', 'sign-other')):
+        subprocess.run(['osslsigncode', 'sign', '-certs', os.path.join(PKI, signer + '-chain.pem'),
+                        '-key', os.path.join(PKI, signer + '.key'), '-h', 'sha256',
+                        '-TSA-certs', os.path.join(PKI, 'tsa-chain.pem'),
+                        '-TSA-key', os.path.join(PKI, 'tsa.key'), '-TSA-time', '1767225600',
+                        '-in', os.path.join(FIXTURES, name.split('-')[0] + '-unsigned.exe'),
+                        '-out', os.path.join(STAMPED, name + '.exe')],
+                       check=True, stdout=subprocess.DEVNULL)
 
 
 class ToolTestCase(unittest.TestCase):
@@ -42,9 +62,9 @@ class ToolTestCase(unittest.TestCase):
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                               errors='replace')
 
-    def make(self, setup, version='1.4.2', url=URL, *options, env=None):
+    def make(self, setup, version='1.4.2', url=URL, *options, env=None, lax=True):
         return self.tool('make', setup, version, url, '-o', self.path('out.json'), *options,
-                         env=env)
+                         *[LAX][:lax], env=env)
 
     def assertRefused(self, result, *fragments):
         """Exit 1 and a single line on stderr that begins with "refused: " and
@@ -116,7 +136,7 @@ class MakeTest(ToolTestCase):
 
     def test_default_output_replaces_an_older_manifest(self):
         self.write('windows-setup.json', b'old')
-        result = self.tool('make', os.path.join(FIXTURES, 'setup-renewed.exe'), '2.0', URL)
+        result = self.tool('make', os.path.join(FIXTURES, 'setup-renewed.exe'), '2.0', URL, LAX)
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(self.path('windows-setup.json')) as file:
             self.assertEqual(json.load(file)['version'], '2.0')
@@ -176,27 +196,31 @@ class CheckTest(ToolTestCase):
 class SignerTest(ToolTestCase):
     def test_signer_report(self):
         cases = [
-            ('setup-braskworks.exe', (), 0, 'signer: Braskworks (expected Braskworks)'),
-            ('setup-renewed.exe', (), 0, 'signer: Braskworks (expected Braskworks)'),
+            ('setup-braskworks.exe', (LAX,), 0, 'signer: Braskworks (expected Braskworks)'),
+            ('setup-renewed.exe', (LAX,), 0, 'signer: Braskworks (expected Braskworks)'),
             ('setup-other.exe', (), 1, 'signer: Other Publisher Ltd (expected Braskworks)'),
-            ('setup-unsigned.exe', (), 1, 'signer: none (unsigned) (expected Braskworks)'),
+            # Refused for its missing signer, which no flag lifts.
+            ('setup-unsigned.exe', (LAX,), 1, 'signer: none (unsigned) (expected Braskworks)'),
             # Changed after signing: Windows would not trust it.
             ('setup-altered.exe', (), 1,
              'signer: signature does not match the file (expected Braskworks)'),
-            ('setup-other.exe', ('--publisher', 'Other Publisher Ltd'), 0,
+            ('setup-other.exe', ('--publisher', 'Other Publisher Ltd', LAX), 0,
              'signer: Other Publisher Ltd (expected Other Publisher Ltd)'),
             ('setup-braskworks.exe', ('--publisher', 'Braskworks Ltd'), 1,
              'signer: Braskworks (expected Braskworks Ltd)'),
+            ('setup-braskworks.exe', (), 1, 'timestamp: none', 'no timestamp'),
+            (os.path.join(STAMPED, 'setup-braskworks.exe'), (), 0, 'timestamp: ' + STAMP_SHOWN),
         ]
-        for setup, options, code, line in cases:
+        for setup, options, code, line, *fragments in cases:
             with self.subTest(setup=setup, options=options):
-                result = self.make(os.path.join(FIXTURES, setup), '1.4.2', URL, *options)
+                result = self.make(os.path.join(FIXTURES, setup), '1.4.2', URL, *options,
+                                   lax=False)
                 self.assertIn(line, result.stdout.splitlines())
                 if code == 0:
                     self.assertEqual(result.returncode, 0, result.stderr)
                     os.remove(self.path('out.json'))
                 else:
-                    self.assertRefused(result, 'refuses it')
+                    self.assertRefused(result, 'refuses it', *fragments)
                     self.assertNothingWritten()
         with self.subTest('check reports the signer too'):
             data = fixture('setup-other.exe')
@@ -204,6 +228,39 @@ class SignerTest(ToolTestCase):
             result = self.tool('check', self.write('m.json', body),
                                os.path.join(FIXTURES, 'setup-other.exe'))
             self.assertRefused(result, '"Other Publisher Ltd", not "Braskworks"')
+
+    def test_check_with_the_bootstrapper(self):
+        """The bootstrapper must carry the setup program's signer, and both
+        signatures a timestamp."""
+        stamped_setup = os.path.join(STAMPED, 'setup-braskworks.exe')
+        cases = {
+            'different publishers': (stamped_setup,
+                                     os.path.join(STAMPED, 'bootstrapper-other.exe'),
+                                     'bootstrapper signer: Other Publisher Ltd (expected '
+                                     'Braskworks)', '"Other Publisher Ltd", not "Braskworks"'),
+            'untimestamped bootstrapper': (stamped_setup, 'bootstrapper-braskworks.exe',
+                                           'bootstrapper timestamp: none', 'no timestamp'),
+            'unsigned bootstrapper': (stamped_setup, 'bootstrapper-unsigned.exe',
+                                      'bootstrapper signer: none (unsigned) (expected Braskworks)',
+                                      'is not signed'),
+            'untimestamped setup program': (os.path.join(FIXTURES, 'setup-braskworks.exe'),
+                                            os.path.join(STAMPED, 'bootstrapper-braskworks.exe'),
+                                            'timestamp: none', 'no timestamp'),
+            'good pair': (stamped_setup, os.path.join(STAMPED, 'bootstrapper-braskworks.exe'),
+                          'bootstrapper timestamp: ' + STAMP_SHOWN),
+        }
+        for name, (setup, bootstrapper, line, *fragments) in cases.items():
+            with self.subTest(name):
+                with open(setup, 'rb') as file:
+                    data = file.read()
+                body = manifest(url=URL, sha256=hashlib.sha256(data).hexdigest(), size=len(data))
+                result = self.tool('check', self.write('m.json', body), setup, '--bootstrapper',
+                                   os.path.join(FIXTURES, bootstrapper))
+                self.assertIn(line, result.stdout.splitlines())
+                if fragments:
+                    self.assertRefused(result, *fragments)
+                else:
+                    self.assertEqual(result.returncode, 0, result.stderr)
 
     def test_without_osslsigncode_exits_2(self):
         env = dict(os.environ, PATH=self.dir)
@@ -225,6 +282,8 @@ class UsageTest(ToolTestCase):
             '-o without a value': ['make', setup, '1.4.2', URL, '-o'],
             'check without a manifest': ['check'],
             'publisher without a setup program to check': ['check', 'm.json', '--publisher', 'X'],
+            'bootstrapper without a setup program': ['check', 'm.json', '--bootstrapper', setup],
+            'timestamp flag for check': ['check', 'm.json', setup, LAX],
         }
         for name, args in cases.items():
             with self.subTest(name):

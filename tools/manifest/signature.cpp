@@ -1,7 +1,8 @@
-// Reading the Authenticode signature of a Windows program with the helper
-// programs osslsigncode and openssl, each started by name from PATH.
+// Reading the signer and the timestamp of the Authenticode signature of a
+// Windows program with the helper programs osslsigncode and openssl, each
+// started by name from PATH.
 //
-// This reads the signer's name only, as a publisher's check before upload:
+// This reads names and times only, as a publisher's check before upload:
 // whether Windows trusts the signature (the chain up to a trusted root, the
 // file's hash against the signed one) is decided on the user's machine, by
 // the bootstrapper. The bootstrapper compares the display names of its own
@@ -82,10 +83,11 @@ std::string line_value(const std::string &text, const std::string &key,
     return "";
 }
 
-// Takes the signature out of the file (osslsigncode), has OpenSSL pick the
-// certificate that its signer information names (issuer and serial number;
-// the signature also carries the issuing authorities' certificates) and
-// reads that certificate's subject common name.
+// Takes the signature out of the file (osslsigncode), reads the time of its
+// timestamp from osslsigncode's report, has OpenSSL pick the certificate that
+// its signer information names (issuer and serial number; the signature also
+// carries the issuing authorities' certificates) and reads that
+// certificate's subject common name.
 void read_signature_in(const std::string &path, const std::string &work_dir,
                        Signature *signature)
 {
@@ -102,7 +104,12 @@ void read_signature_in(const std::string &path, const std::string &work_dir,
     // trust is not used: that is decided on the user's machine.)
     signature->state = SIGNATURE_ALTERED;
     run_program({"osslsigncode", "verify", "-in", path}, output);
-    if (file_text(output).find("MISMATCH") != std::string::npos)
+    std::string verified = file_text(output);
+    // Only the primary signature's timestamp counts; nested signatures
+    // follow it under their own index.
+    signature->timestamp = line_value(verified.substr(0, verified.find("Signature Index: 1")),
+                                      "Timestamp time", ": ");
+    if (verified.find("MISMATCH") != std::string::npos)
         return;
     // -nosigs and -noverify: only the signer certificate is wanted here; the
     // content digest of an Authenticode signature is not one that S/MIME
@@ -140,16 +147,14 @@ bool helpers_installed()
 bool read_signature(const std::string &path, Signature *signature)
 {
     const char *temp = getenv("TMPDIR");
-    std::string templ = std::string(temp != nullptr && *temp != 0 ? temp : "/tmp") +
-                        "/tarvik-manifest.XXXXXX";
-    std::vector<char> dir(templ.begin(), templ.end());
-    dir.push_back(0);
+    std::string dir = std::string(temp != nullptr && *temp != 0 ? temp : "/tmp") +
+                      "/tarvik-manifest.XXXXXX";
     if (mkdtemp(dir.data()) == nullptr) {
         fprintf(stderr, "tarvik-manifest: cannot make a temporary folder: %s\n", strerror(errno));
         return false;
     }
-    read_signature_in(path, dir.data(), signature);
+    read_signature_in(path, dir, signature);
     std::error_code ignored;
-    std::filesystem::remove_all(dir.data(), ignored);
+    std::filesystem::remove_all(dir, ignored);
     return true;
 }

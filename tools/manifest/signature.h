@@ -1,5 +1,5 @@
-// Reading the Authenticode signature of a Windows program with the helper
-// programs osslsigncode and openssl.
+// Reading the signer and the timestamp of the Authenticode signature of a
+// Windows program with the helper programs osslsigncode and openssl.
 #pragma once
 
 #include <string>
@@ -13,7 +13,8 @@ enum SignatureState {
 
 struct Signature {
     SignatureState state = SIGNATURE_NONE;
-    std::string signer; // may be empty when the certificate names no common name
+    std::string signer;    // may be empty when the certificate names no common name
+    std::string timestamp; // time of the timestamp, as osslsigncode shows it; "" for none
 };
 
 // True when every helper program can be started; otherwise writes which one

@@ -2,7 +2,18 @@
 // (windows-setup.json) that the bootstrapper reads.
 //
 //   tarvik-manifest make SETUP.exe VERSION URL [-o FILE] [--publisher NAME]
-//   tarvik-manifest check MANIFEST [SETUP.exe] [--publisher NAME]
+//                        [--allow-no-timestamp]
+//   tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]
+//                                             [--bootstrapper FILE]]
+//
+// Both report the setup program's signer and the time of its signature's
+// timestamp. `make` writes nothing for a setup program that is unsigned,
+// signed by another publisher, or signed without a timestamp (a signature
+// that Windows stops trusting when its certificate expires);
+// --allow-no-timestamp lifts the last refusal only, for tests: an unsigned
+// program is refused for its missing signer either way. `check` requires a
+// timestamp only with --bootstrapper, which confirms that the signed,
+// timestamped bootstrapper FILE has the setup program's signer.
 //
 // It is a native Linux program compiled together with the bootstrapper's own
 // src/net/manifest.cpp, for the same TARVIK_SITE_HOST: a manifest that it
@@ -19,11 +30,12 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,15 +52,13 @@ const char *const DEFAULT_OUTPUT = "windows-setup.json";
 
 enum ExitCode { EXIT_OK = 0, EXIT_REFUSED = 1, EXIT_USAGE = 2 };
 
-// ---------------------------------------------------------------------------
-// Messages.
-
-// Writes a refusal. Standard output is flushed first, so that the report
-// lines keep their order when both streams go to one file.
-void refuse(const std::string &message)
+// Writes a refusal and returns false. Standard output is flushed first, so
+// that the report lines keep their order when both streams go to one file.
+bool refuse(const std::string &message)
 {
     fflush(stdout);
     fprintf(stderr, "refused: %s\n", message.c_str());
+    return false;
 }
 
 std::string shown(const std::string &value)
@@ -70,28 +80,24 @@ std::string first_non_url_byte(const std::string &url)
     return "none found";
 }
 
-// The version and URL that `make` was asked to write, for the messages of
-// the lookup rules, whose own copies may be partial.
-struct GivenValues {
-    std::string version;
-    std::string url;
-};
-
-std::string given_value(const GivenValues *given, const std::string GivenValues::*member)
+// A value that `make` was asked to write, for the messages of the lookup
+// rules, whose own copies may be partial; "" without one.
+std::string given_value(const std::string *value)
 {
-    if (given == nullptr)
-        return "";
-    const std::string &value = given->*member;
-    return " (got " + shown(value) + ", " + std::to_string(value.size()) + " bytes)";
+    return value == nullptr ? ""
+                            : " (got " + shown(*value) + ", " + std::to_string(value->size()) +
+                                  " bytes)";
 }
 
-// What the rule that refused a manifest means, on one line. The values of
+// What the rule that refused a manifest means, on one line, with the values
+// given to `make` when there are any. The values of
 // `fields` and `release` are complete for every rule after MANIFEST_NO_SIZE;
 // for the four lookup rules they may hold partial copies and are not shown.
 // There is deliberately no default: a rule added to ManifestRule makes the
 // compiler warn here until it has its message.
 std::string rule_message(ManifestRule rule, const ManifestFields &fields,
-                         const ReleaseInfo &release, const GivenValues *given)
+                         const ReleaseInfo &release, const std::string *given_version,
+                         const std::string *given_url)
 {
     switch (rule) {
     case MANIFEST_VALID:
@@ -99,11 +105,11 @@ std::string rule_message(ManifestRule rule, const ManifestFields &fields,
     case MANIFEST_NO_VERSION:
         return "no usable \"version\": it must be present as \"version\": \"...\" at its first "
                "occurrence, 1 to 31 characters, without backslash escapes" +
-               given_value(given, &GivenValues::version);
+               given_value(given_version);
     case MANIFEST_NO_URL:
         return "no usable \"url\": it must be present as \"url\": \"...\" at its first "
                "occurrence, 1 to 511 bytes, without backslash escapes" +
-               given_value(given, &GivenValues::url);
+               given_value(given_url);
     case MANIFEST_NO_SHA256:
         return "no usable \"sha256\": it must be present as \"sha256\": \"...\" at its first "
                "occurrence, at most 64 characters, without backslash escapes";
@@ -136,65 +142,60 @@ std::string rule_message(ManifestRule rule, const ManifestFields &fields,
     return "unknown rule " + std::to_string((int)rule);
 }
 
+
 std::string too_long(long long size)
 {
     return "the manifest is " + std::to_string(size) + " bytes; the bootstrapper reads at most " +
            std::to_string(MANIFEST_CAPACITY - 1);
 }
 
-// ---------------------------------------------------------------------------
-// Files. Each function writes its refusal itself and returns false.
+// Each of the functions below that returns a bool writes its refusal itself.
 
 struct FileFacts {
     long long size = 0;
     std::string sha256;
 };
 
-// Reads the size of a regular file.
-bool file_size(const std::string &path, long long *size)
+// Reads the size of a regular file into facts->size.
+bool stat_file(const std::string &path, FileFacts *facts)
 {
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        refuse("cannot read " + path + ": " + strerror(errno));
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        refuse(path + " is not a regular file");
-        return false;
-    }
-    *size = (long long)info.st_size;
+    if (stat(path.c_str(), &info) != 0)
+        return refuse("cannot read " + path + ": " + strerror(errno));
+    if (!S_ISREG(info.st_mode))
+        return refuse(path + " is not a regular file");
+    facts->size = (long long)info.st_size;
     return true;
 }
 
-// Reads a whole file in pieces of the bootstrapper's transfer size, hashing
-// it and, with `bytes`, keeping its contents. The size is what was read.
+// Reads the file that stat_file measured in pieces of the bootstrapper's
+// transfer size, hashing it and, with `bytes`, keeping its contents. Refuses
+// a file whose size then differs from the measured one.
 bool read_file(const std::string &path, FileFacts *facts, std::string *bytes)
 {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        refuse("cannot read " + path + ": " + strerror(errno));
-        return false;
-    }
+    if (!file)
+        return refuse("cannot read " + path + ": " + strerror(errno));
     EVP_MD_CTX *sha = EVP_MD_CTX_new();
     EVP_DigestInit_ex(sha, EVP_sha256(), nullptr);
     std::vector<char> buffer(TRANSFER_BUFFER_SIZE);
-    facts->size = 0;
+    long long size = 0;
     while (file) {
         file.read(buffer.data(), (std::streamsize)buffer.size());
         size_t got = (size_t)file.gcount();
         EVP_DigestUpdate(sha, buffer.data(), got);
         if (bytes != nullptr)
             bytes->append(buffer.data(), got);
-        facts->size += (long long)got;
+        size += (long long)got;
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     EVP_DigestFinal_ex(sha, digest, &length);
     EVP_MD_CTX_free(sha);
-    if (file.bad()) {
-        refuse("error while reading " + path);
-        return false;
-    }
+    if (file.bad())
+        return refuse("error while reading " + path);
+    if (size != facts->size)
+        return refuse(path + " changed while it was read");
     facts->sha256.clear();
     for (unsigned i = 0; i < length; i++) {
         char hex[3];
@@ -208,259 +209,238 @@ bool read_file(const std::string &path, FileFacts *facts, std::string *bytes)
 // through the manifest's "size" rule, stated in terms of the file.
 bool setup_size_acceptable(const std::string &path, long long size)
 {
-    if (size == 0) {
-        refuse(path + " is empty (0 bytes); the bootstrapper accepts 1 to " +
-               std::to_string(MAX_RELEASE_SIZE) + " bytes");
-        return false;
-    }
-    if (size > MAX_RELEASE_SIZE) {
-        refuse(path + " is " + std::to_string(size) + " bytes; the bootstrapper accepts at most " +
-               std::to_string(MAX_RELEASE_SIZE) + " bytes (300 MiB)");
-        return false;
-    }
+    if (size == 0)
+        return refuse(path + " is empty (0 bytes); the bootstrapper accepts 1 to " +
+                      std::to_string(MAX_RELEASE_SIZE) + " bytes");
+    if (size > MAX_RELEASE_SIZE)
+        return refuse(path + " is " + std::to_string(size) +
+                      " bytes; the bootstrapper accepts at most " +
+                      std::to_string(MAX_RELEASE_SIZE) + " bytes (300 MiB)");
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// The manifest text as the bootstrapper holds it.
-
-// Feeds `bytes` to the bootstrapper's own transfer sink in pieces no larger
-// than its transfers deliver, so that the 4,095-byte limit is the sink's own.
-// Returns false, with a refusal written, when the bootstrapper would not get
-// a text out of it, or when the text holds a NUL: its lookups stop at the
-// first NUL, so what follows would be invisible to it while other readers
-// see it.
-bool load_like_bootstrapper(const std::string &bytes, ManifestBuffer *buffer)
+// Hands `bytes` to the bootstrapper's own transfer sink as one transfer read
+// would, so that the 4,095-byte limit is the sink's own, and applies its
+// rules. Also refuses a text that holds a NUL: the bootstrapper's lookups
+// stop at the first NUL, so what follows would be invisible to it while
+// other readers see it.
+bool passes_rules(const std::string &bytes, ManifestFields *fields, ReleaseInfo *release,
+                  const std::string *given_version = nullptr,
+                  const std::string *given_url = nullptr)
 {
-    buffer->used = 0;
-    buffer->text[0] = 0;
-    for (size_t at = 0; at < bytes.size(); at += TRANSFER_BUFFER_SIZE) {
-        size_t count = std::min(bytes.size() - at, (size_t)TRANSFER_BUFFER_SIZE);
-        if (!append_manifest_chunk((const unsigned char *)bytes.data() + at, (unsigned)count,
-                                   buffer)) {
-            refuse(too_long((long long)bytes.size()));
-            return false;
-        }
-    }
+    static ManifestBuffer buffer;
+    buffer.used = 0;
+    buffer.text[0] = 0;
+    if (bytes.size() > TRANSFER_BUFFER_SIZE ||
+        !append_manifest_chunk((const unsigned char *)bytes.data(), (unsigned)bytes.size(),
+                               &buffer))
+        return refuse(too_long((long long)bytes.size()));
     size_t nul = bytes.find('\0');
-    if (nul != std::string::npos) {
-        refuse("the manifest holds a NUL byte at offset " + std::to_string(nul) +
-               "; the bootstrapper reads no further than that");
-        return false;
-    }
-    return true;
+    if (nul != std::string::npos)
+        return refuse("the manifest holds a NUL byte at offset " + std::to_string(nul) +
+                      "; the bootstrapper reads no further than that");
+    ManifestRule rule = check_manifest(buffer.text, fields, release);
+    return rule == MANIFEST_VALID ||
+           refuse(rule_message(rule, *fields, *release, given_version, given_url));
 }
 
-// Loads `bytes` like the bootstrapper and applies its rules; on a refusal,
-// writes it and returns false.
-bool passes_rules_text(const std::string &bytes, ManifestBuffer *buffer, ManifestFields *fields,
-                       ReleaseInfo *release, const GivenValues *given = nullptr)
+// Reports the signer of the program at `path` beside the expected publisher,
+// and the time of its timestamp, each line headed by `role`. Accepts it when
+// it is signed by `publisher` and, if `need_timestamp`, has a timestamp;
+// otherwise refuses, naming the fault and then `consequence`.
+bool check_signer(const char *role, const std::string &path, const std::string &publisher,
+                  bool need_timestamp, const std::string &consequence)
 {
-    if (!load_like_bootstrapper(bytes, buffer))
-        return false;
-    ManifestRule rule = check_manifest(buffer->text, fields, release);
-    if (rule == MANIFEST_VALID)
-        return true;
-    refuse(rule_message(rule, *fields, *release, given));
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// The setup program's signer.
-
-// Reports the signer beside the expected publisher and judges it. Returns
-// an exit code: EXIT_OK when the names are equal.
-int check_signer(const std::string &setup, const std::string &publisher)
-{
-    if (!helpers_installed())
-        return EXIT_USAGE;
     Signature signature;
-    if (!read_signature(setup, &signature))
-        return EXIT_REFUSED;
-    std::string expected = " (expected " + publisher + ")";
+    if (!read_signature(path, &signature))
+        return false;
+    std::string signer = signature.signer;
+    std::string fault;
     switch (signature.state) {
     case SIGNATURE_NONE:
-        printf("signer: none (unsigned)%s\n", expected.c_str());
-        refuse(setup + " is not signed; a bootstrapper signed by " + shown(publisher) +
-               " refuses it");
-        return EXIT_REFUSED;
-    case SIGNATURE_UNREADABLE:
-        printf("signer: unreadable signature%s\n", expected.c_str());
-        refuse("the signature of " + setup + " cannot be read; a bootstrapper signed by " +
-               shown(publisher) + " refuses it");
-        return EXIT_REFUSED;
-    case SIGNATURE_ALTERED:
-        printf("signer: signature does not match the file%s\n", expected.c_str());
-        refuse(setup + " was changed after it was signed; Windows does not trust its signature, so "
-               "the bootstrapper refuses it");
-        return EXIT_REFUSED;
-    case SIGNATURE_FOUND:
+        signer = "none (unsigned)";
+        fault = path + " is not signed";
         break;
+    case SIGNATURE_UNREADABLE:
+        signer = "unreadable signature";
+        fault = "the signature of " + path + " cannot be read";
+        break;
+    case SIGNATURE_ALTERED:
+        signer = "signature does not match the file";
+        fault = path + " was changed after it was signed, so Windows does not trust its signature";
+        break;
+    case SIGNATURE_FOUND:
+        if (signer.empty()) {
+            signer = "no common name";
+            fault = "the signer certificate of " + path + " names no common name";
+        } else if (signer != publisher) {
+            fault = path + " is signed by " + shown(signer) + ", not " + shown(publisher);
+        } else if (need_timestamp && signature.timestamp.empty()) {
+            fault = "the signature of " + path + " has no timestamp, so Windows stops trusting "
+                    "it when its certificate expires";
+        }
     }
-    const std::string &name = signature.signer;
-    if (name.empty()) {
-        printf("signer: no common name%s\n", expected.c_str());
-        refuse("the signer certificate of " + setup + " names no common name");
-        return EXIT_REFUSED;
-    }
-    printf("signer: %s%s\n", name.c_str(), expected.c_str());
-    if (name != publisher) {
-        refuse(setup + " is signed by " + shown(name) + ", not " + shown(publisher) +
-               "; a bootstrapper signed by " + shown(publisher) + " refuses it");
-        return EXIT_REFUSED;
-    }
-    return EXIT_OK;
+    printf("%ssigner: %s (expected %s)\n", role, signer.c_str(), publisher.c_str());
+    printf("%stimestamp: %s\n", role,
+           signature.timestamp.empty() ? "none" : signature.timestamp.c_str());
+    return fault.empty() || refuse(fault + "; " + consequence);
 }
 
-// ---------------------------------------------------------------------------
-// Commands.
+// What a setup program that fails check_signer meets.
+std::string setup_refused(const std::string &publisher)
+{
+    return "a bootstrapper signed by " + shown(publisher) + " refuses it";
+}
 
 void usage(FILE *out)
 {
     fprintf(out,
             "usage: tarvik-manifest make SETUP.exe VERSION URL [-o FILE] [--publisher NAME]\n"
-            "       tarvik-manifest check MANIFEST [SETUP.exe] [--publisher NAME]\n"
+            "                            [--allow-no-timestamp]\n"
+            "       tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]\n"
+            "                                                 [--bootstrapper FILE]]\n"
             "\n"
             "  make    write the release manifest for SETUP.exe to FILE\n"
             "          (default %s), only if the bootstrapper would accept it\n"
+            "          and the signature of SETUP.exe has a timestamp\n"
             "  check   apply the bootstrapper's rules to MANIFEST; with SETUP.exe also\n"
             "          compare its size and SHA-256 with the manifest's\n"
-            "  --publisher NAME  the signer common name that SETUP.exe must carry\n"
-            "                    (default %s)\n"
+            "  Both report the signer of SETUP.exe and the time of its timestamp.\n"
+            "\n"
+            "  --publisher NAME      the signer common name that SETUP.exe must carry\n"
+            "                        (default %s)\n"
+            "  --allow-no-timestamp  let make accept a SETUP.exe signed without a timestamp\n"
+            "                        (for tests; an unsigned one is still refused)\n"
+            "  --bootstrapper FILE   confirm that the signed bootstrapper FILE accepts\n"
+            "                        SETUP.exe: the same signer, both with a timestamp\n"
             "\n"
             "Built for download URLs beginning with " DOWNLOAD_URL_PREFIX "\n"
             "Exit codes: 0 accepted, 1 refused, 2 bad arguments or a missing helper program.\n",
             DEFAULT_OUTPUT, DEFAULT_PUBLISHER);
 }
 
-int command_make(const std::string &setup, const std::string &version, const std::string &url,
-                 const std::string &output, const std::string &publisher)
+bool command_make(const std::string &setup, const std::string &version, const std::string &url,
+                  const std::string &output, const std::string &publisher, bool need_timestamp)
 {
-    long long size;
     FileFacts facts;
-    if (!file_size(setup, &size) || !setup_size_acceptable(setup, size) ||
+    if (!stat_file(setup, &facts) || !setup_size_acceptable(setup, facts.size) ||
         !read_file(setup, &facts, nullptr))
-        return EXIT_REFUSED;
-    if (facts.size != size) {
-        refuse(setup + " changed while it was read");
-        return EXIT_REFUSED;
-    }
-    std::string text = manifest_text(version, url, facts.sha256, facts.size);
-
+        return false;
     // The exact text to be written goes through the bootstrapper's sink and
     // rules, and the values they read back must be the ones meant.
-    static ManifestBuffer buffer;
+    std::string text = manifest_text(version, url, facts.sha256, facts.size);
     ManifestFields fields = {};
     ReleaseInfo release = {};
-    GivenValues given = {version, url};
-    if (!passes_rules_text(text, &buffer, &fields, &release, &given))
-        return EXIT_REFUSED;
+    if (!passes_rules(text, &fields, &release, &version, &url))
+        return false;
     if (fields.version != version || fields.url != url || release.sha256_hex != facts.sha256 ||
-        release.expected_size != facts.size) {
-        refuse("the bootstrapper would read other values than the ones given (version " +
-               shown(fields.version) + ", url " + shown(fields.url) + ")");
-        return EXIT_REFUSED;
-    }
-
-    int signer = check_signer(setup, publisher);
-    if (signer != EXIT_OK)
-        return signer;
-    if (!write_file(output, text))
-        return EXIT_REFUSED;
+        release.expected_size != facts.size)
+        return refuse("the bootstrapper would read other values than the ones given (version " +
+                      shown(fields.version) + ", url " + shown(fields.url) + ")");
+    if (!check_signer("", setup, publisher, need_timestamp, setup_refused(publisher)) ||
+        !write_file(output, text))
+        return false;
     printf("wrote %s (%zu bytes): version %s, size %lld, sha256 %s\n", output.c_str(),
            text.size(), version.c_str(), facts.size, facts.sha256.c_str());
-    return EXIT_OK;
+    return true;
 }
 
-int command_check(const std::string &manifest, const std::string *setup,
-                  const std::string &publisher)
+// With `bootstrapper` (not empty) also judges the bootstrapper's signature;
+// both must then have a timestamp.
+bool command_check(const std::string &manifest, const std::string *setup,
+                   const std::string &publisher, const std::string &bootstrapper)
 {
-    long long length;
-    if (!file_size(manifest, &length))
-        return EXIT_REFUSED;
-    // A file far beyond the limit is refused by its size alone; anything
-    // shorter goes through the bootstrapper's sink, which has the last word.
-    if (length > TRANSFER_BUFFER_SIZE) {
-        refuse(too_long(length));
-        return EXIT_REFUSED;
-    }
-    FileFacts manifest_facts;
+    FileFacts text_facts;
     std::string bytes;
-    if (!read_file(manifest, &manifest_facts, &bytes))
-        return EXIT_REFUSED;
-
-    static ManifestBuffer buffer;
+    if (!stat_file(manifest, &text_facts))
+        return false;
+    // A file far beyond the limit is refused by its size alone, unread.
+    if (text_facts.size > TRANSFER_BUFFER_SIZE)
+        return refuse(too_long(text_facts.size));
     ManifestFields fields = {};
     ReleaseInfo release = {};
-    if (!passes_rules_text(bytes, &buffer, &fields, &release))
-        return EXIT_REFUSED;
+    if (!read_file(manifest, &text_facts, &bytes) || !passes_rules(bytes, &fields, &release))
+        return false;
     printf("ok: %s passes the bootstrapper's rules (%zu bytes)\n", manifest.c_str(),
            bytes.size());
-    printf("ok: version %s\n", fields.version);
-    printf("ok: url %s\n", fields.url);
-    printf("ok: sha256 %s\n", release.sha256_hex);
-    printf("ok: size %lld\n", release.expected_size);
+    printf("ok: version %s\nok: url %s\nok: sha256 %s\nok: size %lld\n", fields.version,
+           fields.url, release.sha256_hex, release.expected_size);
     if (setup == nullptr)
-        return EXIT_OK;
+        return true;
 
     FileFacts facts;
-    long long ignored;
-    if (!file_size(*setup, &ignored) || !read_file(*setup, &facts, nullptr))
-        return EXIT_REFUSED;
-    if (facts.size != release.expected_size) {
-        refuse(*setup + " is " + std::to_string(facts.size) + " bytes, the manifest says " +
-               std::to_string(release.expected_size));
-        return EXIT_REFUSED;
-    }
+    if (!stat_file(*setup, &facts) || !read_file(*setup, &facts, nullptr))
+        return false;
+    if (facts.size != release.expected_size)
+        return refuse(*setup + " is " + std::to_string(facts.size) + " bytes, the manifest says " +
+                      std::to_string(release.expected_size));
     printf("ok: %s is %lld bytes\n", setup->c_str(), facts.size);
-    if (facts.sha256 != release.sha256_hex) {
-        refuse("the SHA-256 of " + *setup + " is " + facts.sha256 + ", the manifest says " +
-               release.sha256_hex);
-        return EXIT_REFUSED;
-    }
+    if (facts.sha256 != release.sha256_hex)
+        return refuse("the SHA-256 of " + *setup + " is " + facts.sha256 +
+                      ", the manifest says " + release.sha256_hex);
     printf("ok: %s has the manifest's SHA-256\n", setup->c_str());
-    return check_signer(*setup, publisher);
+    bool pair = !bootstrapper.empty();
+    FileFacts ignored;
+    return check_signer("", *setup, publisher, pair, setup_refused(publisher)) &&
+           (!pair || (stat_file(bootstrapper, &ignored) &&
+                      check_signer("bootstrapper ", bootstrapper, publisher, true,
+                                   "the setup program needs a bootstrapper signed by " +
+                                       shown(publisher) + ", with a timestamp")));
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // The options that take a value, with their defaults, and the one that
+    // takes none.
+    std::map<std::string, std::string> values = {
+        {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""}};
+    const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
+    std::set<std::string> given;
     std::vector<std::string> positional;
-    std::string output = DEFAULT_OUTPUT;
-    std::string publisher = DEFAULT_PUBLISHER;
-    bool output_given = false;
-    bool publisher_given = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             usage(stdout);
             return EXIT_OK;
         }
-        if (arg == "-o" || arg == "--publisher") {
-            if (i + 1 == argc || argv[i + 1][0] == 0) {
-                fprintf(stderr, "tarvik-manifest: %s needs a value\n", arg.c_str());
-                usage(stderr);
-                return EXIT_USAGE;
-            }
-            (arg == "-o" ? output : publisher) = argv[++i];
-            (arg == "-o" ? output_given : publisher_given) = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            fprintf(stderr, "tarvik-manifest: unknown option %s\n", arg.c_str());
+        if (arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        given.insert(arg);
+        if (arg == ALLOW_NO_TIMESTAMP)
+            continue;
+        const char *fault = values.count(arg) == 0                  ? "is not an option"
+                            : i + 1 == argc || argv[i + 1][0] == 0 ? "needs a value"
+                                                                   : nullptr;
+        if (fault != nullptr) {
+            fprintf(stderr, "tarvik-manifest: %s %s\n", arg.c_str(), fault);
             usage(stderr);
             return EXIT_USAGE;
-        } else {
-            positional.push_back(arg);
         }
+        values[arg] = argv[++i];
     }
 
     std::string command = positional.empty() ? "" : positional[0];
     size_t operands = positional.empty() ? 0 : positional.size() - 1;
-    if (command == "make" && operands == 3)
-        return command_make(positional[1], positional[2], positional[3], output, publisher);
-    // check's signer report needs the setup program.
-    if (command == "check" && !output_given && (operands == 2 || (operands == 1 && !publisher_given)))
-        return command_check(positional[1], operands == 2 ? &positional[2] : nullptr, publisher);
-    usage(stderr);
-    return EXIT_USAGE;
+    bool allow_no_timestamp = given.count(ALLOW_NO_TIMESTAMP) != 0;
+    bool make = command == "make" && operands == 3 && given.count("--bootstrapper") == 0;
+    // The options of check all concern the setup program.
+    bool check = command == "check" &&
+                 ((operands == 2 && given.count("-o") == 0 && !allow_no_timestamp) ||
+                  (operands == 1 && given.empty()));
+    if (!make && !check) {
+        usage(stderr);
+        return EXIT_USAGE;
+    }
+    // Every command that has a setup program reads its signature.
+    if (operands > 1 && !helpers_installed())
+        return EXIT_USAGE;
+    bool accepted = make ? command_make(positional[1], positional[2], positional[3],
+                                        values["-o"], values["--publisher"], !allow_no_timestamp)
+                         : command_check(positional[1], operands == 2 ? &positional[2] : nullptr,
+                                         values["--publisher"], values["--bootstrapper"]);
+    return accepted ? EXIT_OK : EXIT_REFUSED;
 }
