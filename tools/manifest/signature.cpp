@@ -32,8 +32,9 @@ namespace {
 const char *const HELPERS[] = {"osslsigncode", "openssl"};
 
 // Runs a program found in PATH with no input, its standard output written
-// to the file `output` and its standard error discarded. Returns its exit
-// status, or -1 when it could not be started or did not exit normally.
+// to the file `output` and its standard error discarded. Returns -1 when it
+// could not be started, else its exit status (255 when it did not exit
+// normally).
 int run_program(const std::vector<std::string> &args, const std::string &output)
 {
     std::vector<char *> argv;
@@ -54,8 +55,8 @@ int run_program(const std::vector<std::string> &args, const std::string &output)
     int status;
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
-            return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return 255;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
 std::string file_text(const std::string &path)
