@@ -142,7 +142,6 @@ std::string rule_message(ManifestRule rule, const ManifestFields &fields,
     return "unknown rule " + std::to_string((int)rule);
 }
 
-
 std::string too_long(long long size)
 {
     return "the manifest is " + std::to_string(size) + " bytes; the bootstrapper reads at most " +
