@@ -1,14 +1,13 @@
 #!/usr/bin/python3
 """The publisher's manifest tool, built for the local test site: what it
-refuses (with the rule named, exit 1 and no file written), its SHA-256, its
-signer report, and a manifest that it writes accepted by the real signed
+refuses (with the rule named, exit 1 and no file written), its signer and
+timestamp report, and a manifest that it writes accepted by the real signed
 bootstrapper under Wine."""
 
 import glob
 import hashlib
 import json
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -16,13 +15,32 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture, manifest,  # noqa: E402
-                         site_clear, site_put, site_requests, wine, wine_temp_dir)
+from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, SITE, fixture,  # noqa: E402
+                         manifest, site_clear, site_put, site_requests, wine, wine_temp_dir)
 
 TOOL = CONFIG['manifest_tool']
 PREFIX = SITE + '/downloads/'
 URL = PREFIX + 'Tarvik-Setup-1.4.2.exe'
 DIGEST = '0123456789abcdef' * 4
+LAX = '--allow-no-timestamp'
+STAMP_SHOWN = 'Jan  1 00:00:00 2026 GMT'
+
+
+def setUpModule():
+    """The test setup program signed by each test publisher with a timestamp
+    by the test PKI's time-stamping authority at STAMP_SHOWN, as fixtures
+    stamped-NAME.exe. They also stand for signed bootstrappers: the tool
+    compares signatures only."""
+    for signer in 'braskworks', 'other':
+        target = os.path.join(FIXTURES, 'stamped-%s.exe' % signer)
+        if os.path.exists(target):
+            os.remove(target)
+        key = os.path.join(PKI, 'sign-' + signer)
+        subprocess.run(['osslsigncode', 'sign', '-certs', key + '-chain.pem', '-key', key + '.key',
+                        '-h', 'sha256', '-TSA-certs', os.path.join(PKI, 'tsa-chain.pem'),
+                        '-TSA-key', os.path.join(PKI, 'tsa.key'), '-TSA-time', '1767225600',
+                        '-in', os.path.join(FIXTURES, 'setup-unsigned.exe'), '-out', target],
+                       check=True, stdout=subprocess.DEVNULL)
 
 
 class ToolTestCase(unittest.TestCase):
@@ -43,9 +61,9 @@ class ToolTestCase(unittest.TestCase):
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                               errors='replace')
 
-    def make(self, setup, version='1.4.2', url=URL, *options, env=None):
+    def make(self, setup, version='1.4.2', url=URL, *options, env=None, lax=True):
         return self.tool('make', setup, version, url, '-o', self.path('out.json'), *options,
-                         env=env)
+                         *([LAX] if lax else []), env=env)
 
     def assertRefused(self, result, *fragments):
         """Exit 1 and a single line on stderr that begins with "refused: " and
@@ -117,7 +135,7 @@ class MakeTest(ToolTestCase):
 
     def test_default_output_replaces_an_older_manifest(self):
         self.write('windows-setup.json', b'old')
-        result = self.tool('make', os.path.join(FIXTURES, 'setup-renewed.exe'), '2.0', URL)
+        result = self.tool('make', os.path.join(FIXTURES, 'setup-renewed.exe'), '2.0', URL, LAX)
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(self.path('windows-setup.json')) as file:
             self.assertEqual(json.load(file)['version'], '2.0')
@@ -174,49 +192,34 @@ class CheckTest(ToolTestCase):
             self.assertIn('signer: Braskworks (expected Braskworks)', result.stdout)
 
 
-class Sha256Test(ToolTestCase):
-    def test_digests_equal_hashlib(self):
-        rng = random.Random(1)
-        # Around the padding boundaries of a 64-byte block, and several blocks.
-        contents = [bytes(rng.getrandbits(8) for _ in range(n)) for n in (0, 1, 55, 56, 63, 64, 65)]
-        contents += [b'abc', b'a' * 1000000, bytes(rng.getrandbits(8) for _ in range(100003))]
-        paths = [self.write('f%d' % i, data) for i, data in enumerate(contents)]
-        result = self.tool('sha256', *paths)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout.splitlines(),
-                         ['%s  %s' % (hashlib.sha256(data).hexdigest(), path)
-                          for data, path in zip(contents, paths)])
-        # The published vectors, in case hashlib and the tool shared a fault.
-        self.assertIn('ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad',
-                      result.stdout)
-        self.assertIn('cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0',
-                      result.stdout)
-
-
 class SignerTest(ToolTestCase):
     def test_signer_report(self):
         cases = [
-            ('setup-braskworks.exe', (), 0, 'signer: Braskworks (expected Braskworks)'),
-            ('setup-renewed.exe', (), 0, 'signer: Braskworks (expected Braskworks)'),
+            ('setup-braskworks.exe', (LAX,), 0, 'signer: Braskworks (expected Braskworks)'),
+            ('setup-renewed.exe', (LAX,), 0, 'signer: Braskworks (expected Braskworks)'),
             ('setup-other.exe', (), 1, 'signer: Other Publisher Ltd (expected Braskworks)'),
-            ('setup-unsigned.exe', (), 1, 'signer: none (unsigned) (expected Braskworks)'),
+            # Refused for its missing signer, which no flag lifts.
+            ('setup-unsigned.exe', (LAX,), 1, 'signer: none (unsigned) (expected Braskworks)'),
             # Changed after signing: Windows would not trust it.
             ('setup-altered.exe', (), 1,
              'signer: signature does not match the file (expected Braskworks)'),
-            ('setup-other.exe', ('--publisher', 'Other Publisher Ltd'), 0,
+            ('setup-other.exe', ('--publisher', 'Other Publisher Ltd', LAX), 0,
              'signer: Other Publisher Ltd (expected Other Publisher Ltd)'),
             ('setup-braskworks.exe', ('--publisher', 'Braskworks Ltd'), 1,
              'signer: Braskworks (expected Braskworks Ltd)'),
+            ('setup-braskworks.exe', (), 1, 'timestamp: none', 'no timestamp'),
+            ('stamped-braskworks.exe', (), 0, 'timestamp: ' + STAMP_SHOWN),
         ]
-        for setup, options, code, line in cases:
+        for setup, options, code, line, *fragments in cases:
             with self.subTest(setup=setup, options=options):
-                result = self.make(os.path.join(FIXTURES, setup), '1.4.2', URL, *options)
+                result = self.make(os.path.join(FIXTURES, setup), '1.4.2', URL, *options,
+                                   lax=False)
                 self.assertIn(line, result.stdout.splitlines())
                 if code == 0:
                     self.assertEqual(result.returncode, 0, result.stderr)
                     os.remove(self.path('out.json'))
                 else:
-                    self.assertRefused(result, 'refuses it')
+                    self.assertRefused(result, 'refuses it', *fragments)
                     self.assertNothingWritten()
         with self.subTest('check reports the signer too'):
             data = fixture('setup-other.exe')
@@ -224,6 +227,30 @@ class SignerTest(ToolTestCase):
             result = self.tool('check', self.write('m.json', body),
                                os.path.join(FIXTURES, 'setup-other.exe'))
             self.assertRefused(result, '"Other Publisher Ltd", not "Braskworks"')
+
+    def test_check_with_the_bootstrapper(self):
+        cases = {  # setup program, bootstrapper, report line, refusal fragments
+            'different publishers': ('stamped-braskworks.exe', 'stamped-other.exe',
+                                     'bootstrapper signer: Other Publisher Ltd (expected '
+                                     'Braskworks)', '"Other Publisher Ltd", not "Braskworks"'),
+            'untimestamped bootstrapper': ('stamped-braskworks.exe', 'bootstrapper-braskworks.exe',
+                                           'bootstrapper timestamp: none', 'no timestamp'),
+            'untimestamped setup program': ('setup-braskworks.exe', 'stamped-braskworks.exe',
+                                            'timestamp: none', 'no timestamp'),
+            'good pair': ('stamped-braskworks.exe', 'stamped-braskworks.exe',
+                          'bootstrapper timestamp: ' + STAMP_SHOWN),
+        }
+        for name, (setup, bootstrapper, line, *fragments) in cases.items():
+            with self.subTest(name):
+                data = fixture(setup)
+                body = manifest(url=URL, sha256=hashlib.sha256(data).hexdigest(), size=len(data))
+                result = self.tool('check', self.write('m.json', body), os.path.join(
+                    FIXTURES, setup), '--bootstrapper', os.path.join(FIXTURES, bootstrapper))
+                self.assertIn(line, result.stdout.splitlines())
+                if fragments:
+                    self.assertRefused(result, *fragments)
+                else:
+                    self.assertEqual(result.returncode, 0, result.stderr)
 
     def test_without_osslsigncode_exits_2(self):
         env = dict(os.environ, PATH=self.dir)
@@ -245,7 +272,8 @@ class UsageTest(ToolTestCase):
             '-o without a value': ['make', setup, '1.4.2', URL, '-o'],
             'check without a manifest': ['check'],
             'publisher without a setup program to check': ['check', 'm.json', '--publisher', 'X'],
-            'sha256 without files': ['sha256'],
+            'bootstrapper without a setup program': ['check', 'm.json', '--bootstrapper', setup],
+            'timestamp flag for check': ['check', 'm.json', setup, LAX],
         }
         for name, args in cases.items():
             with self.subTest(name):

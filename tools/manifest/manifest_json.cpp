@@ -1,0 +1,56 @@
+// Writing the manifest file, and the quoting of values that it shares with
+// the tool's messages. The bootstrapper understands no escape in a value:
+// an escaped value keeps the file JSON, and the bootstrapper's rules then
+// refuse it.
+
+#include "manifest_json.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+// Longest part of a value that a message shows.
+const size_t MESSAGE_VALUE_BYTES = 80;
+
+std::string quoted(const std::string &value, Quoting quoting)
+{
+    bool message = quoting == QUOTE_MESSAGE;
+    std::string out = "\"";
+    for (size_t i = 0; i < value.size(); i++) {
+        unsigned char c = (unsigned char)value[i];
+        if (message && i == MESSAGE_VALUE_BYTES)
+            return out + "\"...";
+        char escaped[8] = {(char)c, 0};
+        if (c == '"' || c == '\\')
+            snprintf(escaped, sizeof escaped, "\\%c", c);
+        else if (c < 0x20 || (message && c >= 0x7F))
+            snprintf(escaped, sizeof escaped, message ? "\\x%02x" : "\\u%04x", c);
+        out += escaped;
+    }
+    return out + "\"";
+}
+
+std::string manifest_text(const std::string &version, const std::string &url,
+                          const std::string &sha256, long long size)
+{
+    return "{\n  \"version\": " + quoted(version, QUOTE_JSON) + ",\n  \"url\": " +
+           quoted(url, QUOTE_JSON) + ",\n  \"sha256\": " + quoted(sha256, QUOTE_JSON) +
+           ",\n  \"size\": " + std::to_string(size) + "\n}\n";
+}
+
+// Written beside the target and renamed over it, so that a failed write
+// never leaves a partial manifest under the published name.
+bool write_file(const std::string &path, const std::string &text)
+{
+    std::string temporary = path + ".tmp";
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    file.write(text.data(), (std::streamsize)text.size());
+    file.close();
+    if (file && std::rename(temporary.c_str(), path.c_str()) == 0)
+        return true;
+    fprintf(stderr, "tarvik-manifest: cannot write %s: %s\n", (file ? path : temporary).c_str(),
+            strerror(errno));
+    std::remove(temporary.c_str());
+    return false;
+}

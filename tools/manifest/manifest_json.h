@@ -1,0 +1,22 @@
+// Writing the manifest file, and the quoting of values that it shares with
+// the tool's messages.
+#pragma once
+
+#include <string>
+
+enum Quoting {
+    QUOTE_JSON,    // a JSON string literal: control bytes as \u00XX, nothing cut
+    QUOTE_MESSAGE, // one message line: control and non-ASCII bytes as \xXX, cut after 80 bytes
+};
+
+// `value` in double quotes, with quotes and backslashes escaped and the
+// bytes that `quoting` names escaped or cut.
+std::string quoted(const std::string &value, Quoting quoting);
+
+// The manifest text for these values, one key per line, ending in a newline.
+std::string manifest_text(const std::string &version, const std::string &url,
+                          const std::string &sha256, long long size);
+
+// Writes `text` to `path` whole or not at all. Returns false, with the
+// reason written to standard error, when it could not.
+bool write_file(const std::string &path, const std::string &text);
