@@ -257,6 +257,23 @@ class DialogModeTest(unittest.TestCase):
             self.publish()
             self.check_failure(6)
             self.assertEqual(runs(), 1)
+        with self.subTest('code 6, another machine'):
+            # A signed setup program for ARM64 can never start: no countdown.
+            site_clear()
+            setup = bytearray(fixture('setup-unsigned.exe'))
+            header = int.from_bytes(setup[0x3C:0x40], 'little')
+            setup[header + 4:header + 6] = (0xAA64).to_bytes(2, 'little')
+            arm64 = os.path.join(HARNESS, 'arm64-setup.exe')
+            with open(arm64 + '.unsigned', 'wb') as file:
+                file.write(setup)
+            sign(arm64 + '.unsigned', arm64, 'sign-braskworks')
+            self.publish(open(arm64, 'rb').read())
+            os.remove(arm64)
+            self.plan('0')
+            self.check_failure(6, 'bootstrapper-braskworks.exe')
+            self.assertEqual(runs(), 0)
+            self.assertFalse([d for d in self.watcher.all_dialogs()
+                              if d.headline == 'Waiting for your security check'])
 
     def test_one_dialog_instance_per_session(self):
         # The first start stays in its countdown while the others come.
