@@ -21,12 +21,10 @@ BUILDS = os.path.join(HARNESS, 'builds')
 SIGN_SETTINGS = ('CERT', 'KEY', 'PKCS11_MODULE', 'COMMAND', 'TIMESTAMP_URL')
 
 
-def build(folder, *options, env=None, fresh=True, **sign):
+def build(folder, *options, env=None, **sign):
     """Configures and builds the program alone in `folder`, with the given
     TARVIK_SIGN_* settings (by lower-case name; the others empty). Returns
     the last cmake run, its output in .stdout."""
-    if fresh:
-        shutil.rmtree(folder, ignore_errors=True)
     options = list(options) + ['-DTARVIK_SIGN_%s=%s' % (name, sign.get(name.lower(), ''))
                                for name in SIGN_SETTINGS]
     for command in (['cmake', '-S', CONFIG['source_dir'], '-B', folder, '-G', 'Ninja',
@@ -42,6 +40,7 @@ def build(folder, *options, env=None, fresh=True, **sign):
 class BuildTest(unittest.TestCase):
     def test_two_builds_in_different_folders_are_identical(self):
         folder = os.path.join(BUILDS, 'elsewhere', 'again')
+        shutil.rmtree(folder, ignore_errors=True)
         self.assertEqual(build(folder).returncode, 0)
         with open(os.path.join(folder, 'TarvikInstaller.exe'), 'rb') as a, open(CONFIG['product'], 'rb') as b:
             self.assertTrue(a.read() == b.read(), 'the unsigned executables differ')
@@ -70,31 +69,29 @@ class SigningTest(unittest.TestCase):
     """Signed builds, all in one folder: each reconfiguration only relinks."""
     folder = os.path.join(BUILDS, 'signed')
     exe = os.path.join(folder, 'TarvikInstaller.exe')
-    site = ('-DTARVIK_SITE_HOST=' + CONFIG['site_host'], '-DTARVIK_SUPPORT_EMAIL=' + CONFIG['support_email'])
+    cert, key = os.path.join(PKI, 'sign-braskworks-chain.pem'), os.path.join(PKI, 'sign-braskworks.key')
 
     @classmethod
     def setUpClass(cls):
-        # A SoftHSM2 token "T" in a private folder holds the Braskworks key.
+        # A SoftHSM2 token "T" with user PIN 1234, in a private folder, holds
+        # the Braskworks key as "braskworks".
         tokens = os.path.join(BUILDS, 'tokens')
         shutil.rmtree(tokens, ignore_errors=True)
         os.makedirs(tokens)
-        with open(os.path.join(BUILDS, 'softhsm2.conf'), 'w') as file:
-            file.write('directories.tokendir = %s\nobjectstore.backend = file\n' % tokens)
-        with open(os.path.join(BUILDS, 'pin'), 'w') as file:
-            file.write('1234')
+        for name, text in (('softhsm2.conf', 'directories.tokendir = %s\n' % tokens), ('pin', '1234'),
+                           (TimeStamps.config, '[tsa]\ndefault_tsa = local\n[local]\nserial = %s/serial\n'
+                            'signer_cert = %s/tsa.pem\nsigner_key = %s/tsa.key\nsigner_digest = sha256\n'
+                            'default_policy = 1.2.3.4\ndigests = sha256\n' % (tokens, PKI, PKI))):
+            with open(os.path.join(BUILDS, name), 'w') as file:
+                file.write(text)
         cls.env = dict(os.environ, SOFTHSM2_CONF=os.path.join(BUILDS, 'softhsm2.conf'))
-        key = os.path.join(BUILDS, 'sign-braskworks.p8')
+        p8 = os.path.join(tokens, 'key.p8')
         for command in (['softhsm2-util', '--init-token', '--free', '--label', 'T', '--pin', '1234',
                          '--so-pin', '5678'],
-                        ['openssl', 'pkcs8', '-topk8', '-nocrypt', '-in',
-                         os.path.join(PKI, 'sign-braskworks.key'), '-out', key],
-                        ['softhsm2-util', '--import', key, '--token', 'T', '--label', 'braskworks',
+                        ['openssl', 'pkcs8', '-topk8', '-nocrypt', '-in', cls.key, '-out', p8],
+                        ['softhsm2-util', '--import', p8, '--token', 'T', '--label', 'braskworks',
                          '--id', '01', '--pin', '1234']):
             subprocess.run(command, env=cls.env, check=True, stdout=subprocess.DEVNULL)
-        with open(TimeStamps.config, 'w') as file:
-            file.write('[tsa]\ndefault_tsa = local\n[local]\nserial = %s.serial\nsigner_digest = sha256\n'
-                       'signer_cert = %s/tsa.pem\nsigner_key = %s/tsa.key\ncerts = %s/ca.pem\n'
-                       'default_policy = 1.2.3.4\ndigests = sha256\n' % (TimeStamps.config, PKI, PKI, PKI))
         cls.tsa = http.server.HTTPServer(('127.0.0.1', 0), TimeStamps)
         threading.Thread(target=cls.tsa.serve_forever, daemon=True).start()
         cls.tsa_url = 'http://127.0.0.1:%d' % cls.tsa.server_address[1]
@@ -104,7 +101,8 @@ class SigningTest(unittest.TestCase):
         cls.tsa.shutdown()
 
     def test_key_on_a_token_and_timestamp_server(self):
-        run = build(self.folder, *self.site, env=self.env, cert=os.path.join(PKI, 'sign-braskworks-chain.pem'),
+        run = build(self.folder, '-DTARVIK_SITE_HOST=' + CONFIG['site_host'],
+                    '-DTARVIK_SUPPORT_EMAIL=' + CONFIG['support_email'], env=self.env, cert=self.cert,
                     key='pkcs11:token=T;object=braskworks?pin-source=file:' + os.path.join(BUILDS, 'pin'),
                     pkcs11_module='/usr/lib/softhsm/libsofthsm2.so', timestamp_url=self.tsa_url)
         self.assertEqual(run.returncode, 0, run.stdout)
@@ -119,30 +117,19 @@ class SigningTest(unittest.TestCase):
         publish_release(fixture('setup-braskworks.exe'))
         self.assertEqual(wine([self.exe, '--check']).returncode, 0)
 
-    def test_signing_command_result_is_checked(self):
-        script = os.path.join(BUILDS, 'sign.sh')
-        with open(script, 'w') as file:
-            file.write('signer=$1 file=$2\nshift 2\nosslsigncode sign -certs %s/$signer-chain.pem '
-                       '-key %s/$signer.key -h sha256 "$@" -in "$file" -out "$file.x" && '
-                       'mv "$file.x" "$file"\n' % (PKI, PKI))
-        for signer, options, failure in (
-                ('sign-other', '-ts ' + self.tsa_url,
-                 'signer "Other Publisher Ltd" is not the publisher "Braskworks"'),
-                ('sign-braskworks', '', 'no timestamp')):
-            with self.subTest(failure):
-                run = build(self.folder, *self.site, fresh=False,
-                            command='sh %s %s @FILE@ %s' % (script, signer, options))
-                self.assertNotEqual(run.returncode, 0)
-                self.assertIn('signature check failed: ' + failure, run.stdout)
-                self.assertFalse(os.path.exists(self.exe))
-
-    def test_refused_settings(self):
-        cert, key = os.path.join(PKI, 'sign-braskworks-chain.pem'), os.path.join(PKI, 'sign-braskworks.key')
-        for settings, message in (({'cert': cert}, 'TARVIK_SIGN_KEY is missing'),
-                                  ({'key': key}, 'TARVIK_SIGN_CERT is missing'),
-                                  ({'cert': cert, 'key': key}, 'needs TARVIK_SIGN_TIMESTAMP_URL')):
+    def test_refused_builds_name_the_reason(self):
+        # The publisher's own command: signs @FILE@ in place as SIGNER.
+        command = ('sh -c \'osslsigncode sign -certs %s/$0-chain.pem -key %s/$0.key -h sha256 %%s '
+                   '-in "$1" -out "$1.x" && mv "$1.x" "$1"\' %%s @FILE@' % (PKI, PKI))
+        for settings, message in (
+                ({'cert': self.cert}, 'TARVIK_SIGN_KEY is missing'),
+                ({'key': self.key}, 'TARVIK_SIGN_CERT is missing'),
+                ({'cert': self.cert, 'key': self.key}, 'needs TARVIK_SIGN_TIMESTAMP_URL'),
+                ({'command': command % ('-ts ' + self.tsa_url, 'sign-other')},
+                 'signature check failed: signer "Other Publisher Ltd" is not the publisher "Braskworks"'),
+                ({'command': command % ('', 'sign-braskworks')}, 'signature check failed: no timestamp')):
             with self.subTest(message):
-                run = build(os.path.join(BUILDS, 'refused'), fresh=False, **settings)
+                run = build(self.folder, **settings)
                 self.assertNotEqual(run.returncode, 0)
                 self.assertIn(message, run.stdout.replace('\n  ', ' '))
 
