@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
 from harness_lib import CONFIG, FIXTURES, HARNESS, fixture, publish_release, site_clear, wine  # noqa: E402
 
 DOWNLOADS = os.path.join(HARNESS, 'Downloads')
-DECOYS = ('winhttp.dll', 'bcrypt.dll', 'wintrust.dll', 'crypt32.dll')
+DECOYS = [dll + '.dll' for dll in CONFIG['delay_dlls']]
 NO_GECKO = 'mscoree,mshtml='
 
 

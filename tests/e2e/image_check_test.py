@@ -2,11 +2,14 @@
 """Checks the built TarvikInstaller.exe as Windows will load it: PE32+ GUI
 image for subsystem 6.0, imports from operating-system DLLs only, and the
 icon, manifest and version resources with their exact contents. Everything
-is read from the file with a PE reader, not taken from the build scripts.
+is read from the file with a PE reader; of the build scripts only the list
+of delay-loaded DLLs is taken (from harness.json).
 
   image_check_test.py PATH/TO/TarvikInstaller.exe
 """
 
+import json
+import os
 import struct
 import sys
 import unittest
@@ -21,8 +24,10 @@ IMAGE = sys.argv.pop(1) if len(sys.argv) > 1 else 'TarvikInstaller.exe'
 # (known DLLs, and COMCTL32 through the manifest's side-by-side binding).
 DIRECT_DLLS = {'kernel32.dll', 'user32.dll', 'shell32.dll', 'advapi32.dll', 'comctl32.dll'}
 # Delay-loaded, from the system folder only: a file of these names beside
-# the executable would otherwise be loaded first.
-DEFERRED_DLLS = {'winhttp.dll', 'bcrypt.dll', 'wintrust.dll', 'crypt32.dll'}
+# the executable would otherwise be loaded first. The build's one list.
+with open(os.environ['TARVIK_HARNESS_JSON']) as _file:
+    DEFERRED_DLLS = {dll + '.dll' for dll in json.load(_file)['delay_dlls']}
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 ICON_SIZES = [16, 20, 24, 32, 40, 48, 64, 256]
 LANG_EN_US = 1033
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
@@ -38,32 +43,6 @@ def resources(pe, type_id):
             for lang_entry in name_entry.directory.entries:
                 data = lang_entry.data.struct
                 found[(name_entry.id, lang_entry.id)] = pe.get_data(data.OffsetToData, data.Size)
-    return found
-
-
-def delay_import_dlls(pe):
-    """Names of the DLLs that the image delay-loads.
-
-    GNU ld links the delay-load descriptors (32-byte ImgDelayDescr records,
-    attributes 1 for RVA-based) but leaves the PE's delay-import directory
-    entry empty, so they are found by their shape: attributes 1, a DLL name,
-    a module-handle slot in a writable section and name and address tables
-    inside the image."""
-    image_size = pe.OPTIONAL_HEADER.SizeOfImage
-    data = pe.get_memory_mapped_image()
-    found = []
-    for section in pe.sections:
-        start = section.VirtualAddress
-        for rva in range(start, start + section.Misc_VirtualSize - 31, 4):
-            attrs, name, handle, iat, int_, bound, unload, stamp = struct.unpack_from(
-                '<8I', data, rva)
-            if attrs != 1 or not (0 < name < image_size and 0 < handle < image_size):
-                continue
-            if not (0 < iat < image_size and 0 < int_ < image_size and bound == unload == stamp == 0):
-                continue
-            text = data[name:name + 64].split(b'\0')[0]
-            if text.lower().endswith(b'.dll') and text.isascii():
-                found.append(text.decode().lower())
     return found
 
 
@@ -90,11 +69,16 @@ class ImageTest(unittest.TestCase):
         self.assertEqual(header.Subsystem, 2)
         self.assertEqual((header.MajorSubsystemVersion, header.MinorSubsystemVersion), (6, 0))
 
-    def test_imports_operating_system_dlls_only(self):
+    def test_imports_operating_system_dlls_only_from_the_system_folder(self):
         imported = [entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT]
-        deferred = delay_import_dlls(self.pe)
+        deferred = [entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_DELAY_IMPORT]
         self.assertEqual(sorted(imported), sorted(DIRECT_DLLS))
         self.assertEqual(sorted(deferred), sorted(DEFERRED_DLLS))
+        # The load configuration's DependentLoadFlags (pefile: Reserved1)
+        # restrict the loader's search for the static imports.
+        config = self.pe.DIRECTORY_ENTRY_LOAD_CONFIG.struct
+        self.assertEqual((config.Size, self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].Size, config.Reserved1),
+                         (0x70, 0x70, LOAD_LIBRARY_SEARCH_SYSTEM32))
 
     def test_icon_group_1_holds_eight_png_images(self):
         groups = resources(self.pe, RT_GROUP_ICON)
