@@ -3,7 +3,7 @@
 // program does:
 //   %LOCALAPPDATA%\Programs\Tarvik\Tarvik.exe
 //   HKCU\...\Uninstall\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1
-//       InstallLocation = %LOCALAPPDATA%\Programs\Tarvik\
+//       InstallLocation = %LOCALAPPDATA%\Programs\Tarvik\ (with the backslash)
 // It honours the four switches the bootstrapper passes: /VERYSILENT (no
 // window), /SUPPRESSMSGBOXES (no message box), /NORESTART and /SP- (nothing
 // to do for either). Exit code 0 on success, 1 when it cannot install.

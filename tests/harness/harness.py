@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Sets up and tears down what the Windows tests run in.
 
+  harness.py prefix     the Wine prefix alone, for tests without windows
+                        or site
   harness.py setup      virtual display, Wine prefix, test PKI trusted in
                         the prefix, signed test programs, local HTTPS site
   harness.py teardown   stops the site, Wine and the display
 
-CTest runs `setup` before the first test that needs Wine and `teardown`
-after the last one. Both are safe to repeat.
+CTest runs `prefix` and `setup` before the first test that needs them and
+`teardown` after the last one. All are safe to repeat.
 """
 
 import os
@@ -55,6 +57,7 @@ def start_display():
 
 
 def make_prefix():
+    os.makedirs(HARNESS, exist_ok=True)
     if os.path.exists(os.path.join(PREFIX, 'system.reg')):
         return
     subprocess.run(['wineboot', '-i'], env=wine_env(), check=True,
@@ -147,4 +150,4 @@ def teardown():
 
 
 if __name__ == '__main__':
-    {'setup': setup, 'teardown': teardown}[sys.argv[1]]()
+    {'prefix': make_prefix, 'setup': setup, 'teardown': teardown}[sys.argv[1]]()
