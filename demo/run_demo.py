@@ -74,8 +74,12 @@ class Demo:
         downloads = os.path.join(SITE_ROOT, 'downloads')
         os.makedirs(downloads)
         setup = os.path.join(downloads, SETUP_NAME)
+        # Timestamped by the throwaway time-stamping authority, as the
+        # publisher's tool requires.
         run(['osslsigncode', 'sign', '-certs', os.path.join(PKI, 'sign-braskworks-chain.pem'),
              '-key', os.path.join(PKI, 'sign-braskworks.key'), '-h', 'sha256', '-n', 'Tarvik Setup',
+             '-TSA-certs', os.path.join(PKI, 'tsa-chain.pem'), '-TSA-key', os.path.join(PKI, 'tsa.key'),
+             '-TSA-time', str(int(time.time())),
              '-in', os.path.join(BUILD, 'demo', 'demo_setup.exe'), '-out', setup],
             stdout=subprocess.DEVNULL)
         # The publisher's tool writes the manifest, applying the

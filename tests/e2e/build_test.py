@@ -132,6 +132,9 @@ class SigningTest(unittest.TestCase):
                 run = build(self.folder, **settings)
                 self.assertNotEqual(run.returncode, 0)
                 self.assertIn(message, run.stdout.replace('\n  ', ' '))
+        # The same command signing as the publisher, with a timestamp.
+        run = build(self.folder, command=command % ('-ts ' + self.tsa_url, 'sign-braskworks'))
+        self.assertEqual(run.returncode, 0, run.stdout)
 
 
 if __name__ == '__main__':
