@@ -16,6 +16,7 @@ Everything it makes stays in build-demo/ (delete the folder to start over).
 
 import glob
 import hashlib
+import json
 import os
 import shutil
 import signal
@@ -25,16 +26,24 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, 'build-demo')
-PKI = os.path.join(BUILD, 'pki')
-SITE_ROOT = os.path.join(BUILD, 'site', 'www')
-PREFIX = os.path.join(BUILD, 'wineprefix')
 SCREENSHOTS = os.path.join(BUILD, 'screenshots')
 PORT = 9443
 HOST = 'localhost:%d' % PORT
 VERSION = '1.0.0'
 SETUP_NAME = 'Tarvik-Setup-%s.exe' % VERSION
-UNINSTALL_KEY = (r'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-                 r'\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1')
+
+# The demo's folder is laid out like the test harness's (Wine prefix, pki,
+# site), so that the harness's helpers and Wine environment serve it too.
+os.makedirs(BUILD, exist_ok=True)
+os.environ['TARVIK_HARNESS_JSON'] = os.path.join(BUILD, 'harness.json')
+with open(os.environ['TARVIK_HARNESS_JSON'], 'w') as _file:
+    json.dump({'source_dir': ROOT, 'build_dir': BUILD, 'harness_dir': BUILD, 'port': PORT,
+               'untrusted_port': PORT + 1}, _file)
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'harness'))
+from harness_lib import (HARNESS, PKI, PREFIX, SITE_ROOT, UNINSTALL_KEY,  # noqa: E402
+                         remove_uninstall_entry, wine_env)
+
+DISPLAY_FILE = os.path.join(HARNESS, 'display')   # where wine_env finds the virtual display
 
 
 def step(text):
@@ -47,8 +56,6 @@ def run(command, **kwargs):
 
 class Demo:
     def __init__(self):
-        self.env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all',
-                        WINEDLLOVERRIDES='mscoree,mshtml=')
         self.xvfb = None
         self.site_pid = os.path.join(BUILD, 'site.pid')
 
@@ -88,6 +95,8 @@ class Demo:
 
     def display(self):
         """Uses the caller's display if it answers, else starts Xvfb."""
+        if os.path.exists(DISPLAY_FILE):
+            os.remove(DISPLAY_FILE)
         if os.environ.get('DISPLAY') and subprocess.run(
                 ['xdpyinfo'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
             step('Using your display %s' % os.environ['DISPLAY'])
@@ -97,25 +106,24 @@ class Demo:
                                       '1024x700x24', '-nolisten', 'tcp'], pass_fds=[write_end],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
-        with os.fdopen(read_end) as pipe:
-            self.env['DISPLAY'] = ':' + pipe.readline().strip()
+        with os.fdopen(read_end) as pipe, open(DISPLAY_FILE, 'w') as file:
+            file.write(pipe.readline().strip())
         step('No display found: using a virtual one (%s); screenshots go to %s'
-             % (self.env['DISPLAY'], SCREENSHOTS))
+             % (wine_env()['DISPLAY'], SCREENSHOTS))
 
     def prepare_wine(self):
         step('Preparing a Wine prefix that trusts the throwaway authority')
         if not os.path.exists(os.path.join(PREFIX, 'system.reg')):
-            run(['wineboot', '-i'], env=self.env, stdout=subprocess.DEVNULL,
+            run(['wineboot', '-i'], env=wine_env(), stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL)
         run(['wine', os.path.join(BUILD, 'demo', 'demo_trust_root.exe'),
-             os.path.join(PKI, 'ca.der')], env=self.env)
+             os.path.join(PKI, 'ca.der')], env=wine_env())
         # A fresh demo: no earlier installation.
-        subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        remove_uninstall_entry()
 
     def screenshot(self, seen, save=True):
         """Saves the virtual screen unless it looked like this before."""
-        shot = subprocess.run(['import', '-window', 'root', '-strip', 'png:-'], env=self.env,
+        shot = subprocess.run(['import', '-window', 'root', '-strip', 'png:-'], env=wine_env(),
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
         digest = hashlib.sha256(shot).hexdigest()
         if not shot or digest in seen:
@@ -137,7 +145,7 @@ class Demo:
             # The empty screen counts as seen: only windows are worth a file.
             self.screenshot(seen, save=False)
         bootstrapper = subprocess.Popen(['wine', os.path.join(BUILD, 'TarvikInstaller.exe')],
-                                        env=self.env)
+                                        env=wine_env())
         while bootstrapper.poll() is None:
             if self.xvfb:
                 self.screenshot(seen)
@@ -149,12 +157,12 @@ class Demo:
                 self.screenshot(seen)
         else:
             print('    Close the Tarvik window to finish.', flush=True)
-            subprocess.run(['wineserver', '-w'], env=self.env, timeout=300)
+            subprocess.run(['wineserver', '-w'], env=wine_env(), timeout=300)
         return bootstrapper.returncode
 
     def report(self, exit_code):
         query = subprocess.run(['wine', 'reg', 'query', UNINSTALL_KEY, '/v', 'InstallLocation'],
-                               env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                text=True).stdout
         location = [line.split('REG_SZ', 1)[1].strip() for line in query.splitlines()
                     if 'InstallLocation' in line and 'REG_SZ' in line]
@@ -172,7 +180,7 @@ class Demo:
         if os.path.exists(self.site_pid):
             subprocess.run([sys.executable, os.path.join(ROOT, 'tests', 'site', 'test_site.py'),
                             'stop', '--pid-file', self.site_pid])
-        subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run(['wineserver', '-k'], env=wine_env(), stderr=subprocess.DEVNULL)
         if self.xvfb:
             self.xvfb.send_signal(signal.SIGTERM)
             self.xvfb.wait()

@@ -8,22 +8,19 @@ import glob
 import os
 import re
 import shutil
-import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
 from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture, publish_release,  # noqa: E402
-                         site_clear, site_fault, wine, wine_env, wine_start, wine_temp_dir,
-                         windows_path)
+                         remove_uninstall_entry, site_clear, site_fault, wine_start,
+                         wine_temp_dir, windows_path)
 from dialog_watch import Watcher, screenshot  # noqa: E402
 from harness import sign  # noqa: E402
 
 PLAN = os.path.join(HARNESS, 'dialog-plan.txt')
 INSTALLED = os.path.join(HARNESS, 'dialog-installed')
-UNINSTALL_KEY = (r'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-                 r'\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1')
 HOST = CONFIG['site_host']
 EMAIL = CONFIG['support_email']
 
@@ -69,8 +66,7 @@ class DialogModeTest(unittest.TestCase):
         shutil.rmtree(INSTALLED, ignore_errors=True)
         for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
             shutil.rmtree(path, ignore_errors=True)
-        subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=wine_env(),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        remove_uninstall_entry()
         self.plan('0')
         self.watcher = Watcher()
         self.processes = []

@@ -6,19 +6,16 @@ the test application and records its command line."""
 import glob
 import os
 import shutil
-import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
 from harness_lib import (CONFIG, FIXTURES, HARNESS, fixture, publish_release,  # noqa: E402
-                         site_clear, site_fault, wine, wine_env, wine_temp_dir,
+                         remove_uninstall_entry, site_clear, site_fault, wine, wine_temp_dir,
                          windows_path)
 
 PLAN = os.path.join(HARNESS, 'silent-plan.txt')
 INSTALLED = os.path.join(HARNESS, 'silent-installed')
-UNINSTALL_KEY = (r'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-                 r'\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1')
 
 
 def runs():
@@ -34,8 +31,7 @@ class SilentModeTest(unittest.TestCase):
         shutil.rmtree(INSTALLED, ignore_errors=True)
         for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
             shutil.rmtree(path)
-        subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=wine_env(),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        remove_uninstall_entry()
 
     def run_mode(self, exit_codes, bootstrapper='bootstrapper-unsigned.exe', mode='--silent'):
         with open(PLAN, 'w') as file:

@@ -1,16 +1,24 @@
-"""Shared helpers of the test harness and of the end-to-end tests.
+"""Shared helpers of the test harness, the end-to-end tests, the benchmark
+and the demo.
 
 Every path comes from harness.json, which CMake writes into the build
 folder; its location is given by the environment variable
 TARVIK_HARNESS_JSON (CTest sets it for every test).
+
+  harness_lib.py PROGRAM [ARG...]   runs a Windows program under Wine in the
+                                    harness's environment (the build's
+                                    wine-run, CMake's cross-compiling
+                                    emulator, comes here)
 """
 
 import glob
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
+import sys
 import time
 
 with open(os.environ['TARVIK_HARNESS_JSON']) as _file:
@@ -31,9 +39,10 @@ def windows_path(path):
 
 
 def wine_env(extra=None):
-    env = dict(os.environ)
-    env.update(WINEPREFIX=PREFIX, WINEDEBUG='-all',
-               WINEDLLOVERRIDES='mscoree,mshtml=',
+    """The environment of every Wine process: the harness's prefix, no debug
+    output, no Mono or Gecko to install, the harness folder for the unit
+    tests, and the virtual display once harness.py has started one."""
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=',
                TARVIK_HARNESS_DIR=windows_path(HARNESS))
     display_file = os.path.join(HARNESS, 'display')
     if os.path.exists(display_file):
@@ -91,6 +100,7 @@ def site_requests(path=None):
 
 
 def manifest(version='1.4.2', url=None, sha256='0' * 64, size=1, **extra):
+    """The text of a release manifest."""
     members = dict(version=version, url=url or SITE + '/downloads/Tarvik-Setup.exe',
                    sha256=sha256, size=size, **extra)
     return json.dumps(members).encode()
@@ -102,8 +112,23 @@ def publish_release(setup_bytes, version='1.4.2', name='Tarvik-Setup.exe', **ove
     members = dict(version=version, url=SITE + '/downloads/' + name,
                    sha256=hashlib.sha256(setup_bytes).hexdigest(), size=len(setup_bytes))
     members.update(overrides)
-    site_put('/windows-setup.json', json.dumps(members).encode())
+    site_put('/windows-setup.json', manifest(**members))
     return members
+
+
+def _uninstall_key():
+    """UNINSTALL_KEY of the product's src/install/launcher.h."""
+    with open(os.path.join(CONFIG['source_dir'], 'src', 'install', 'launcher.h')) as file:
+        define = re.search(r'#define UNINSTALL_KEY((?:\s|\\|L"[^"]*")+)', file.read()).group(1)
+    return 'HKCU\\' + ''.join(re.findall(r'L"([^"]*)"', define)).replace('\\\\', '\\')
+
+
+UNINSTALL_KEY = _uninstall_key()   # the product's per-user uninstall entry
+
+
+def remove_uninstall_entry():
+    subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=wine_env(),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def fixture(name):
@@ -119,3 +144,7 @@ def wait_for(condition, timeout=20.0, interval=0.05):
         if value or time.monotonic() > deadline:
             return value
         time.sleep(interval)
+
+
+if __name__ == '__main__':
+    os.execvpe('wine', ['wine'] + sys.argv[1:], wine_env())
