@@ -4,7 +4,6 @@ built for the local test site, the test setup program, and a watcher in
 another process that reads the dialogs as a person would see them and
 presses their buttons. Screenshots of each state go to build/screenshots."""
 
-import glob
 import os
 import re
 import shutil
@@ -13,9 +12,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture, publish_release,  # noqa: E402
-                         remove_uninstall_entry, site_clear, site_fault, wine_start,
-                         wine_temp_dir, windows_path)
+from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, clear_download_dirs,  # noqa: E402
+                         download_dirs, fixture, plan_runs, publish_release,
+                         remove_uninstall_entry, site_clear, site_fault, wine_start, windows_path,
+                         write_plan)
 from dialog_watch import Watcher, screenshot  # noqa: E402
 from harness import sign  # noqa: E402
 
@@ -54,18 +54,14 @@ def failure_dialog(dialog):
 
 
 def runs():
-    if not os.path.exists(PLAN + '.log'):
-        return 0
-    with open(PLAN + '.log', errors='replace') as file:
-        return sum(1 for line in file if line.strip())
+    return len(plan_runs(PLAN))
 
 
 class DialogModeTest(unittest.TestCase):
     def setUp(self):
         site_clear()
         shutil.rmtree(INSTALLED, ignore_errors=True)
-        for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
-            shutil.rmtree(path, ignore_errors=True)
+        clear_download_dirs()
         remove_uninstall_entry()
         self.plan('0')
         self.watcher = Watcher()
@@ -79,11 +75,7 @@ class DialogModeTest(unittest.TestCase):
         self.watcher.stop()
 
     def plan(self, exit_codes, sleep_ms=0):
-        with open(PLAN, 'w') as file:
-            file.write('exit %s\nsleep %d\ninstall %s\napp %s\n' % (
-                exit_codes, sleep_ms, windows_path(INSTALLED), windows_path(CONFIG['test_app'])))
-        if os.path.exists(PLAN + '.log'):
-            os.remove(PLAN + '.log')
+        write_plan(PLAN, exit_codes, INSTALLED, sleep_ms)
 
     def publish(self, setup=None, slow=False, **overrides):
         """Publishes a release; a slow one takes about 5 s to download."""
@@ -187,9 +179,7 @@ class DialogModeTest(unittest.TestCase):
         self.assertNoFailureDialog()
         self.assertEqual(runs(), 0)
         self.assertFalse(os.path.exists(os.path.join(INSTALLED, 'opened.log')))
-        self.assertEqual([name for path in glob.glob(os.path.join(wine_temp_dir(),
-                                                                  'TarvikInstaller-*'))
-                          for name in os.listdir(path)], [])
+        self.assertEqual([name for path in download_dirs() for name in os.listdir(path)], [])
 
     def test_cancel_during_the_countdown(self):
         self.plan('3 0')

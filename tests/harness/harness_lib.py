@@ -73,6 +73,38 @@ def wine_temp_dir():
     return found[0]
 
 
+def download_dirs():
+    """The bootstrapper's download folders in that temporary directory."""
+    return glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*'))
+
+
+def clear_download_dirs():
+    for path in download_dirs():
+        (os.remove if os.path.islink(path) else shutil.rmtree)(path)
+
+
+def write_plan(path, exit_codes, installed=None, sleep_ms=0):
+    """Writes a plan for the test setup program (tests/tools/test_setup.cpp)
+    and removes its run log: the exit codes of its runs, how long each run
+    takes, and whether a run that exits with 0 installs the test application
+    into the folder `installed`."""
+    lines = ['exit ' + exit_codes, 'sleep %d' % sleep_ms]
+    if installed:
+        lines += ['install ' + windows_path(installed), 'app ' + windows_path(CONFIG['test_app'])]
+    with open(path, 'w') as file:
+        file.write('\n'.join(lines) + '\n')
+    if os.path.exists(path + '.log'):
+        os.remove(path + '.log')
+
+
+def plan_runs(path):
+    """The command lines of the setup runs that the plan's log recorded."""
+    if not os.path.exists(path + '.log'):
+        return []
+    with open(path + '.log', encoding='utf-8', errors='replace') as file:
+        return [line.rstrip('\r\n').split('\t', 1)[1] for line in file if line.strip()]
+
+
 # The test site. Tests run one at a time and each sets up what it needs.
 
 def site_clear():
