@@ -19,7 +19,6 @@ import hashlib
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -40,10 +39,9 @@ with open(os.environ['TARVIK_HARNESS_JSON'], 'w') as _file:
     json.dump({'source_dir': ROOT, 'build_dir': BUILD, 'harness_dir': BUILD, 'port': PORT,
                'untrusted_port': PORT + 1}, _file)
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'harness'))
-from harness_lib import (HARNESS, PKI, PREFIX, SITE_ROOT, UNINSTALL_KEY,  # noqa: E402
-                         remove_uninstall_entry, wine_env)
-
-DISPLAY_FILE = os.path.join(HARNESS, 'display')   # where wine_env finds the virtual display
+from harness import make_prefix, start_display, start_site, teardown  # noqa: E402
+from harness_lib import (PKI, PREFIX, SITE_ROOT, UNINSTALL_KEY, remove_uninstall_entry,  # noqa: E402
+                         wine_env)
 
 
 def step(text):
@@ -56,8 +54,7 @@ def run(command, **kwargs):
 
 class Demo:
     def __init__(self):
-        self.xvfb = None
-        self.site_pid = os.path.join(BUILD, 'site.pid')
+        self.virtual_display = False
 
     def build(self):
         step('Making a throwaway certificate authority and a "Braskworks" signing certificate')
@@ -88,34 +85,22 @@ class Demo:
         run([os.path.join(BUILD, 'tarvik-manifest'), 'make', setup, VERSION,
              'https://%s/downloads/%s' % (HOST, SETUP_NAME),
              '-o', os.path.join(SITE_ROOT, 'windows-setup.json')])
-        run([sys.executable, os.path.join(ROOT, 'tests', 'site', 'test_site.py'), 'start',
-             '--root', SITE_ROOT, '--certs', PKI, '--port', str(PORT),
-             '--untrusted-port', str(PORT + 1), '--pid-file', self.site_pid,
-             '--log', os.path.join(BUILD, 'site.log')])
+        start_site()
 
     def display(self):
         """Uses the caller's display if it answers, else starts Xvfb."""
-        if os.path.exists(DISPLAY_FILE):
-            os.remove(DISPLAY_FILE)
         if os.environ.get('DISPLAY') and subprocess.run(
                 ['xdpyinfo'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
             step('Using your display %s' % os.environ['DISPLAY'])
             return
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(['Xvfb', '-displayfd', str(write_end), '-screen', '0',
-                                      '1024x700x24', '-nolisten', 'tcp'], pass_fds=[write_end],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as pipe, open(DISPLAY_FILE, 'w') as file:
-            file.write(pipe.readline().strip())
+        start_display()
+        self.virtual_display = True
         step('No display found: using a virtual one (%s); screenshots go to %s'
              % (wine_env()['DISPLAY'], SCREENSHOTS))
 
     def prepare_wine(self):
         step('Preparing a Wine prefix that trusts the throwaway authority')
-        if not os.path.exists(os.path.join(PREFIX, 'system.reg')):
-            run(['wineboot', '-i'], env=wine_env(), stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL)
+        make_prefix()
         run(['wine', os.path.join(BUILD, 'demo', 'demo_trust_root.exe'),
              os.path.join(PKI, 'ca.der')], env=wine_env())
         # A fresh demo: no earlier installation.
@@ -141,16 +126,16 @@ class Demo:
         shutil.rmtree(SCREENSHOTS, ignore_errors=True)
         os.makedirs(SCREENSHOTS)
         seen = set()
-        if self.xvfb:
+        if self.virtual_display:
             # The empty screen counts as seen: only windows are worth a file.
             self.screenshot(seen, save=False)
         bootstrapper = subprocess.Popen(['wine', os.path.join(BUILD, 'TarvikInstaller.exe')],
                                         env=wine_env())
         while bootstrapper.poll() is None:
-            if self.xvfb:
+            if self.virtual_display:
                 self.screenshot(seen)
             time.sleep(0.2)
-        if self.xvfb:
+        if self.virtual_display:
             # The installed application opens after the dialog has closed.
             for _ in range(8):
                 time.sleep(0.5)
@@ -177,13 +162,7 @@ class Demo:
         print('Exit code:     %d (%s)' % (exit_code, 'success' if exit_code == 0 else 'failure'))
 
     def stop(self):
-        if os.path.exists(self.site_pid):
-            subprocess.run([sys.executable, os.path.join(ROOT, 'tests', 'site', 'test_site.py'),
-                            'stop', '--pid-file', self.site_pid])
-        subprocess.run(['wineserver', '-k'], env=wine_env(), stderr=subprocess.DEVNULL)
-        if self.xvfb:
-            self.xvfb.send_signal(signal.SIGTERM)
-            self.xvfb.wait()
+        teardown()   # the site, Wine and the virtual display
 
 
 def main():
