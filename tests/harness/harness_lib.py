@@ -30,6 +30,7 @@ PKI = os.path.join(HARNESS, 'pki')
 FIXTURES = os.path.join(HARNESS, 'fixtures')
 SITE_ROOT = os.path.join(HARNESS, 'site', 'www')
 REQUESTS_LOG = os.path.join(HARNESS, 'site', 'requests.log')
+DISPLAY_FILE = os.path.join(HARNESS, 'display')   # the virtual display's number
 SITE = 'https://localhost:%d' % CONFIG['port']
 
 
@@ -44,9 +45,8 @@ def wine_env(extra=None):
     tests, and the virtual display once harness.py has started one."""
     env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=',
                TARVIK_HARNESS_DIR=windows_path(HARNESS))
-    display_file = os.path.join(HARNESS, 'display')
-    if os.path.exists(display_file):
-        with open(display_file) as file:
+    if os.path.exists(DISPLAY_FILE):
+        with open(DISPLAY_FILE) as file:
             env['DISPLAY'] = ':' + file.read().strip()
     env.update(extra or {})
     return env
