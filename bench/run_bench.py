@@ -17,7 +17,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'harness'))
-from harness_lib import CONFIG, FIXTURES, PKI, SITE, site_clear, site_put, wine_env  # noqa: E402
+from harness_lib import (CONFIG, FIXTURES, PKI, SITE, manifest, site_clear, site_put,  # noqa: E402
+                         wine_env)
 
 ROUNDS = 5
 BIG = 314572800        # the largest release the bootstrapper accepts
@@ -41,9 +42,7 @@ def publish(name, data):
 
 
 def use_manifest(entry):
-    site_put('/windows-setup.json', (
-        '{"version": "9.9.9", "url": "%(url)s", "sha256": "%(sha256)s", "size": %(size)d}'
-        % entry).encode())
+    site_put('/windows-setup.json', manifest(version='9.9.9', **entry))
 
 
 def timed(command, env=None):

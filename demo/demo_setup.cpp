@@ -2,7 +2,7 @@
 // resource and installs it for the current user, as the product's setup
 // program does:
 //   %LOCALAPPDATA%\Programs\Tarvik\Tarvik.exe
-//   HKCU\...\Uninstall\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1
+//   HKCU\UNINSTALL_KEY (install/launcher.h)
 //       InstallLocation = %LOCALAPPDATA%\Programs\Tarvik\ (with the backslash)
 // It honours the four switches the bootstrapper passes: /VERYSILENT (no
 // window), /SUPPRESSMSGBOXES (no message box), /NORESTART and /SP- (nothing
@@ -11,9 +11,7 @@
 
 #include <string>
 
-static const wchar_t UNINSTALL_KEY[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-    L"{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1";
+#include "install/launcher.h" // UNINSTALL_KEY
 
 static bool install(std::wstring *folder)
 {

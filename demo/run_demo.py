@@ -16,25 +16,32 @@ Everything it makes stays in build-demo/ (delete the folder to start over).
 
 import glob
 import hashlib
+import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, 'build-demo')
-PKI = os.path.join(BUILD, 'pki')
-SITE_ROOT = os.path.join(BUILD, 'site', 'www')
-PREFIX = os.path.join(BUILD, 'wineprefix')
 SCREENSHOTS = os.path.join(BUILD, 'screenshots')
 PORT = 9443
 HOST = 'localhost:%d' % PORT
 VERSION = '1.0.0'
 SETUP_NAME = 'Tarvik-Setup-%s.exe' % VERSION
-UNINSTALL_KEY = (r'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-                 r'\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1')
+
+# The demo's folder is laid out like the test harness's (Wine prefix, pki,
+# site), so that the harness's helpers and Wine environment serve it too.
+os.makedirs(BUILD, exist_ok=True)
+os.environ['TARVIK_HARNESS_JSON'] = os.path.join(BUILD, 'harness.json')
+with open(os.environ['TARVIK_HARNESS_JSON'], 'w') as _file:
+    json.dump({'source_dir': ROOT, 'build_dir': BUILD, 'harness_dir': BUILD, 'port': PORT,
+               'untrusted_port': PORT + 1}, _file)
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'harness'))
+from harness import make_prefix, start_display, start_site, teardown  # noqa: E402
+from harness_lib import (PKI, PREFIX, SITE_ROOT, UNINSTALL_KEY, remove_uninstall_entry,  # noqa: E402
+                         wine_env)
 
 
 def step(text):
@@ -47,10 +54,7 @@ def run(command, **kwargs):
 
 class Demo:
     def __init__(self):
-        self.env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all',
-                        WINEDLLOVERRIDES='mscoree,mshtml=')
-        self.xvfb = None
-        self.site_pid = os.path.join(BUILD, 'site.pid')
+        self.virtual_display = False
 
     def build(self):
         step('Making a throwaway certificate authority and a "Braskworks" signing certificate')
@@ -87,10 +91,7 @@ class Demo:
         run([os.path.join(BUILD, 'tarvik-manifest'), 'make', setup, VERSION,
              'https://%s/downloads/%s' % (HOST, SETUP_NAME),
              '-o', os.path.join(SITE_ROOT, 'windows-setup.json')])
-        run([sys.executable, os.path.join(ROOT, 'tests', 'site', 'test_site.py'), 'start',
-             '--root', SITE_ROOT, '--certs', PKI, '--port', str(PORT),
-             '--untrusted-port', str(PORT + 1), '--pid-file', self.site_pid,
-             '--log', os.path.join(BUILD, 'site.log')])
+        start_site()
 
     def display(self):
         """Uses the caller's display if it answers, else starts Xvfb."""
@@ -98,30 +99,22 @@ class Demo:
                 ['xdpyinfo'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
             step('Using your display %s' % os.environ['DISPLAY'])
             return
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(['Xvfb', '-displayfd', str(write_end), '-screen', '0',
-                                      '1024x700x24', '-nolisten', 'tcp'], pass_fds=[write_end],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as pipe:
-            self.env['DISPLAY'] = ':' + pipe.readline().strip()
+        start_display()
+        self.virtual_display = True
         step('No display found: using a virtual one (%s); screenshots go to %s'
-             % (self.env['DISPLAY'], SCREENSHOTS))
+             % (wine_env()['DISPLAY'], SCREENSHOTS))
 
     def prepare_wine(self):
         step('Preparing a Wine prefix that trusts the throwaway authority')
-        if not os.path.exists(os.path.join(PREFIX, 'system.reg')):
-            run(['wineboot', '-i'], env=self.env, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL)
+        make_prefix()
         run(['wine', os.path.join(BUILD, 'demo', 'demo_trust_root.exe'),
-             os.path.join(PKI, 'ca.der')], env=self.env)
+             os.path.join(PKI, 'ca.der')], env=wine_env())
         # A fresh demo: no earlier installation.
-        subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        remove_uninstall_entry()
 
     def screenshot(self, seen, save=True):
         """Saves the virtual screen unless it looked like this before."""
-        shot = subprocess.run(['import', '-window', 'root', '-strip', 'png:-'], env=self.env,
+        shot = subprocess.run(['import', '-window', 'root', '-strip', 'png:-'], env=wine_env(),
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
         digest = hashlib.sha256(shot).hexdigest()
         if not shot or digest in seen:
@@ -139,28 +132,28 @@ class Demo:
         shutil.rmtree(SCREENSHOTS, ignore_errors=True)
         os.makedirs(SCREENSHOTS)
         seen = set()
-        if self.xvfb:
+        if self.virtual_display:
             # The empty screen counts as seen: only windows are worth a file.
             self.screenshot(seen, save=False)
         bootstrapper = subprocess.Popen(['wine', os.path.join(BUILD, 'TarvikInstaller.exe')],
-                                        env=self.env)
+                                        env=wine_env())
         while bootstrapper.poll() is None:
-            if self.xvfb:
+            if self.virtual_display:
                 self.screenshot(seen)
             time.sleep(0.2)
-        if self.xvfb:
+        if self.virtual_display:
             # The installed application opens after the dialog has closed.
             for _ in range(8):
                 time.sleep(0.5)
                 self.screenshot(seen)
         else:
             print('    Close the Tarvik window to finish.', flush=True)
-            subprocess.run(['wineserver', '-w'], env=self.env, timeout=300)
+            subprocess.run(['wineserver', '-w'], env=wine_env(), timeout=300)
         return bootstrapper.returncode
 
     def report(self, exit_code):
         query = subprocess.run(['wine', 'reg', 'query', UNINSTALL_KEY, '/v', 'InstallLocation'],
-                               env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                text=True).stdout
         location = [line.split('REG_SZ', 1)[1].strip() for line in query.splitlines()
                     if 'InstallLocation' in line and 'REG_SZ' in line]
@@ -175,13 +168,7 @@ class Demo:
         print('Exit code:     %d (%s)' % (exit_code, 'success' if exit_code == 0 else 'failure'))
 
     def stop(self):
-        if os.path.exists(self.site_pid):
-            subprocess.run([sys.executable, os.path.join(ROOT, 'tests', 'site', 'test_site.py'),
-                            'stop', '--pid-file', self.site_pid])
-        subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
-        if self.xvfb:
-            self.xvfb.send_signal(signal.SIGTERM)
-            self.xvfb.wait()
+        teardown()   # the site, Wine and the virtual display
 
 
 def main():

@@ -6,10 +6,6 @@
 #include "app/run_state.h"
 #include "app/text.h"
 
-static const wchar_t UNINSTALL_KEY[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-    L"{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1";
-
 void launch_installed_app()
 {
     wchar_t location[PATH_CAPACITY] = {};

@@ -3,7 +3,6 @@
 site, run under Wine and observed from outside through its exit code, the
 site's request log and the Wine user's temporary directory."""
 
-import glob
 import hashlib
 import os
 import shutil
@@ -12,28 +11,20 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (FIXTURES, HARNESS, fixture, manifest, publish_release,  # noqa: E402
-                         site_clear, site_fault, site_put, site_requests, wine, wine_start,
-                         wine_temp_dir, windows_path)
+from harness_lib import (FIXTURES, HARNESS, clear_download_dirs, download_dirs,  # noqa: E402
+                         fixture, manifest, publish_release, site_clear, site_fault, site_put,
+                         site_requests, wine, wine_start, windows_path, write_plan)
 
 # A setup program that ran would log here and fail with 2: no headless
 # Check run may start it.
 PLAN = os.path.join(HARNESS, 'check-plan.txt')
 
 
-def download_dirs():
-    return glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*'))
-
-
 class CheckModeTest(unittest.TestCase):
     def setUp(self):
         site_clear()
-        for path in download_dirs():
-            shutil.rmtree(path)
-        with open(PLAN, 'w') as file:
-            file.write('exit 2\n')
-        if os.path.exists(PLAN + '.log'):
-            os.remove(PLAN + '.log')
+        clear_download_dirs()
+        write_plan(PLAN, '2')
 
     def tearDown(self):
         self.assertFalse(os.path.exists(PLAN + '.log'), 'no setup program was run')

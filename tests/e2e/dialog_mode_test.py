@@ -4,26 +4,23 @@ built for the local test site, the test setup program, and a watcher in
 another process that reads the dialogs as a person would see them and
 presses their buttons. Screenshots of each state go to build/screenshots."""
 
-import glob
 import os
 import re
 import shutil
-import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture, publish_release,  # noqa: E402
-                         site_clear, site_fault, wine, wine_env, wine_start, wine_temp_dir,
-                         windows_path)
+from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, clear_download_dirs,  # noqa: E402
+                         download_dirs, fixture, plan_runs, publish_release,
+                         remove_uninstall_entry, site_clear, site_fault, wine_start, windows_path,
+                         write_plan)
 from dialog_watch import Watcher, screenshot  # noqa: E402
 from harness import sign  # noqa: E402
 
 PLAN = os.path.join(HARNESS, 'dialog-plan.txt')
 INSTALLED = os.path.join(HARNESS, 'dialog-installed')
-UNINSTALL_KEY = (r'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-                 r'\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1')
 HOST = CONFIG['site_host']
 EMAIL = CONFIG['support_email']
 
@@ -57,20 +54,15 @@ def failure_dialog(dialog):
 
 
 def runs():
-    if not os.path.exists(PLAN + '.log'):
-        return 0
-    with open(PLAN + '.log', errors='replace') as file:
-        return sum(1 for line in file if line.strip())
+    return len(plan_runs(PLAN))
 
 
 class DialogModeTest(unittest.TestCase):
     def setUp(self):
         site_clear()
         shutil.rmtree(INSTALLED, ignore_errors=True)
-        for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
-            shutil.rmtree(path, ignore_errors=True)
-        subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=wine_env(),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        clear_download_dirs()
+        remove_uninstall_entry()
         self.plan('0')
         self.watcher = Watcher()
         self.processes = []
@@ -83,11 +75,7 @@ class DialogModeTest(unittest.TestCase):
         self.watcher.stop()
 
     def plan(self, exit_codes, sleep_ms=0):
-        with open(PLAN, 'w') as file:
-            file.write('exit %s\nsleep %d\ninstall %s\napp %s\n' % (
-                exit_codes, sleep_ms, windows_path(INSTALLED), windows_path(CONFIG['test_app'])))
-        if os.path.exists(PLAN + '.log'):
-            os.remove(PLAN + '.log')
+        write_plan(PLAN, exit_codes, INSTALLED, sleep_ms)
 
     def publish(self, setup=None, slow=False, **overrides):
         """Publishes a release; a slow one takes about 5 s to download."""
@@ -191,9 +179,7 @@ class DialogModeTest(unittest.TestCase):
         self.assertNoFailureDialog()
         self.assertEqual(runs(), 0)
         self.assertFalse(os.path.exists(os.path.join(INSTALLED, 'opened.log')))
-        self.assertEqual([name for path in glob.glob(os.path.join(wine_temp_dir(),
-                                                                  'TarvikInstaller-*'))
-                          for name in os.listdir(path)], [])
+        self.assertEqual([name for path in download_dirs() for name in os.listdir(path)], [])
 
     def test_cancel_during_the_countdown(self):
         self.plan('3 0')
@@ -275,32 +261,41 @@ class DialogModeTest(unittest.TestCase):
             self.assertFalse([d for d in self.watcher.all_dialogs()
                               if d.headline == 'Waiting for your security check'])
 
+    def assertOnlyDialogsOf(self, pid, since):
+        """No window but those of the Windows process `pid` was seen from
+        the watcher's state numbered `since` on (the watcher reports only
+        changes, so that state is the one current then). While that process
+        lives, Wine gives no other process its id."""
+        self.assertEqual({d.pid for d in self.watcher.all_dialogs(since)}, {pid})
+
     def test_one_dialog_instance_per_session(self):
         # The first start stays in its countdown while the others come.
         self.plan('3 0')
         self.publish()
         first = self.start()
-        self.watcher.wait_for(lambda d: d.headline == 'Waiting for your security check')
+        shown = self.watcher.wait_for(lambda d: d.headline == 'Waiting for your security check')
+        since = self.watcher.state_count() - 1
         second = self.start()
         self.assertEqual(self.finish(second, timeout=20), 0)
         # A Check run is not held back by the dialog.
         check = self.start(args=['--check'])
         self.assertEqual(self.finish(check, timeout=60), 0)
         self.assertEqual(len(self.watcher.current()), 1)
+        self.assertOnlyDialogsOf(shown.pid, since)
         self.assertTrue(self.watcher.command('click Cancel'))
         self.assertEqual(self.finish(first, timeout=20), 1)
 
         site_clear()
         site_fault('/windows-setup.json', status=404)
         first = self.start()
-        self.watcher.wait_for(failure_dialog)
+        shown = self.watcher.wait_for(failure_dialog)
+        since = self.watcher.state_count() - 1
         second = self.start()
         self.assertEqual(self.finish(second, timeout=20), 0)
         self.assertEqual(len(self.watcher.current()), 1)
+        self.assertOnlyDialogsOf(shown.pid, since)
         self.assertTrue(self.watcher.command('click Close'))
         self.assertEqual(self.finish(first, timeout=20), 1)
-        # No window of the second start was ever seen.
-        self.assertEqual({d.pid for d in self.watcher.all_dialogs()} & {second.pid}, set())
 
 
 if __name__ == '__main__':

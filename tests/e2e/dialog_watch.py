@@ -63,9 +63,15 @@ class Watcher:
         with self.lock:
             return self.states[-1] if self.states else []
 
-    def all_dialogs(self):
+    def state_count(self):
         with self.lock:
-            return [dialog for state in self.states for dialog in state]
+            return len(self.states)
+
+    def all_dialogs(self, since=0):
+        """Every dialog of every state reported, or of those from the
+        state numbered `since` on."""
+        with self.lock:
+            return [dialog for state in self.states[since:] for dialog in state]
 
     def wait_for(self, predicate, timeout=30):
         """Waits until one dialog satisfies `predicate`; returns it."""

@@ -3,68 +3,52 @@
 the local test site with one run of the test setup program, which installs
 the test application and records its command line."""
 
-import glob
 import os
 import shutil
-import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, fixture, publish_release,  # noqa: E402
-                         site_clear, site_fault, wine, wine_env, wine_temp_dir,
-                         windows_path)
+from harness_lib import (FIXTURES, HARNESS, clear_download_dirs, download_dirs,  # noqa: E402
+                         fixture, plan_runs, publish_release, remove_uninstall_entry, site_clear,
+                         site_fault, wine, wine_temp_dir, windows_path, write_plan)
 
 PLAN = os.path.join(HARNESS, 'silent-plan.txt')
 INSTALLED = os.path.join(HARNESS, 'silent-installed')
-UNINSTALL_KEY = (r'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-                 r'\{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1')
-
-
-def runs():
-    if not os.path.exists(PLAN + '.log'):
-        return []
-    with open(PLAN + '.log', encoding='utf-8', errors='replace') as file:
-        return [line.rstrip('\r\n').split('\t', 1)[1] for line in file if line.strip()]
 
 
 class SilentModeTest(unittest.TestCase):
     def setUp(self):
         site_clear()
         shutil.rmtree(INSTALLED, ignore_errors=True)
-        for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
-            shutil.rmtree(path)
-        subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=wine_env(),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        clear_download_dirs()
+        remove_uninstall_entry()
 
     def run_mode(self, exit_codes, bootstrapper='bootstrapper-unsigned.exe', mode='--silent'):
-        with open(PLAN, 'w') as file:
-            file.write('exit %s\ninstall %s\napp %s\n' % (
-                exit_codes, windows_path(INSTALLED), windows_path(CONFIG['test_app'])))
-        if os.path.exists(PLAN + '.log'):
-            os.remove(PLAN + '.log')
+        write_plan(PLAN, exit_codes, INSTALLED)
         return wine([os.path.join(FIXTURES, bootstrapper), mode],
                     env={'TARVIK_TEST_SETUP_PLAN': windows_path(PLAN)}).returncode
 
     def silent(self, exit_codes, bootstrapper='bootstrapper-unsigned.exe'):
         code = self.run_mode(exit_codes, bootstrapper)
-        for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
+        for path in download_dirs():
             self.assertEqual(os.listdir(path), [], 'the setup program was deleted')
         return code
 
     def test_installs_with_one_silent_run_and_opens_nothing(self):
         publish_release(fixture('setup-unsigned.exe'), version='3.1.4')
         self.assertEqual(self.silent('0'), 0)
-        self.assertEqual(len(runs()), 1)
-        self.assertRegex(runs()[0], r'^"C:\\.*\\TarvikInstaller-\d+\\Tarvik-Setup-3\.1\.4\.exe"'
-                                    r' /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /SP-$')
+        self.assertEqual(len(plan_runs(PLAN)), 1)
+        self.assertRegex(plan_runs(PLAN)[0],
+                         r'^"C:\\.*\\TarvikInstaller-\d+\\Tarvik-Setup-3\.1\.4\.exe"'
+                         r' /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /SP-$')
         self.assertTrue(os.path.exists(os.path.join(INSTALLED, 'Tarvik.exe')))
         self.assertFalse(os.path.exists(os.path.join(INSTALLED, 'opened.log')))
 
     def test_a_blocked_run_fails_at_once_without_retry(self):
         publish_release(fixture('setup-unsigned.exe'))
         self.assertEqual(self.silent('3 0'), 6)
-        self.assertEqual(len(runs()), 1)
+        self.assertEqual(len(plan_runs(PLAN)), 1)
         self.assertFalse(os.path.exists(os.path.join(INSTALLED, 'Tarvik.exe')))
 
     def test_download_and_verification_failures_run_nothing(self):
@@ -85,7 +69,7 @@ class SilentModeTest(unittest.TestCase):
             site_clear()
             publish_release(fixture('setup-other.exe'))
             self.assertEqual(self.silent('0', 'bootstrapper-braskworks.exe'), 5)
-        self.assertEqual(runs(), [])
+        self.assertEqual(plan_runs(PLAN), [])
         self.assertFalse(os.path.exists(INSTALLED))
 
     def test_links_planted_for_every_likely_process_id_are_never_followed(self):
@@ -105,16 +89,12 @@ class SilentModeTest(unittest.TestCase):
             'hard link at the file': lambda folder: os.link(victim, setup_in(folder)),
             'folder linked elsewhere': lambda folder: os.symlink(victims, folder),
         }
-        def clear():
-            for path in glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*')):
-                (os.remove if os.path.islink(path) else shutil.rmtree)(path)
-
         setup = fixture('setup-unsigned.exe')
         for name, plant in plants.items():
             for mode, sha256, code in (('--check', None, 0), ('--check', 'f' * 64, 4),
                                        ('--silent', None, 0)):
                 with self.subTest(name, mode=mode, code=code):
-                    clear()
+                    clear_download_dirs()
                     shutil.rmtree(victims, ignore_errors=True)
                     os.makedirs(victims)
                     with open(victim, 'wb') as file:
@@ -126,8 +106,8 @@ class SilentModeTest(unittest.TestCase):
                     self.assertEqual(os.listdir(victims), ['victim.exe'])
                     with open(victim, 'rb') as file:
                         self.assertEqual(file.read(), b'victim')
-        clear()
-        self.assertEqual(len(runs()), 1)
+        clear_download_dirs()
+        self.assertEqual(len(plan_runs(PLAN)), 1)
 
 
 if __name__ == '__main__':

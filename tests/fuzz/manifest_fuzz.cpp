@@ -151,7 +151,7 @@ ManifestRule reference_rule(const char *text)
     if (version.value.find_first_not_of("0123456789.") != std::string::npos)
         return MANIFEST_VERSION_CHARACTER;
     const long long bytes = std::strtoll(size.value.c_str(), nullptr, 10);
-    if (bytes < 1 || bytes > MAX_RELEASE_SIZE)
+    if (bytes < 1 || bytes > 314572800)
         return MANIFEST_SIZE_RANGE;
     return MANIFEST_VALID;
 }
@@ -213,7 +213,7 @@ ManifestRule check_the_manifest(const char *text)
         CHECK(field_length(release->sha256_hex) == 64);
         CHECK(std::strspn(release->sha256_hex, "0123456789abcdef") == 64);
 
-        CHECK(release->expected_size >= 1 && release->expected_size <= MAX_RELEASE_SIZE);
+        CHECK(release->expected_size >= 1 && release->expected_size <= 314572800);
     }
 
     delete release;
@@ -274,7 +274,7 @@ void fill_buffer(ManifestBuffer *buffer, const uint8_t *body, size_t size, unsig
         unsigned char *piece = reinterpret_cast<unsigned char *>(heap_copy(body + offset, count));
         const unsigned used_before = buffer->used;
         const int result = append_manifest_chunk(piece, static_cast<unsigned>(count), buffer);
-        const bool fits = used_before + count < MANIFEST_CAPACITY;
+        const bool fits = used_before + count <= 4095;
         CHECK((result != 0) == fits);
         if (fits) {
             CHECK(buffer->used == used_before + count);
@@ -283,7 +283,7 @@ void fill_buffer(ManifestBuffer *buffer, const uint8_t *body, size_t size, unsig
         } else {
             CHECK(buffer->used == used_before);
         }
-        CHECK(buffer->used <= MANIFEST_CAPACITY - 1);
+        CHECK(buffer->used <= 4095);
         CHECK(buffer->text[buffer->used] == 0);
         std::free(piece);
 

@@ -18,12 +18,11 @@ import struct
 import subprocess
 import sys
 
-from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, PREFIX, SITE_ROOT, wine,
+from harness_lib import (CONFIG, DISPLAY_FILE, FIXTURES, HARNESS, PKI, PREFIX, SITE_ROOT, wine,
                          wine_env)
 
 SITE_SCRIPT = os.path.join(CONFIG['source_dir'], 'tests', 'site', 'test_site.py')
 DISPLAY_PID = os.path.join(HARNESS, 'xvfb.pid')
-DISPLAY_FILE = os.path.join(HARNESS, 'display')
 SITE_PID = os.path.join(HARNESS, 'site.pid')
 
 

@@ -1,16 +1,24 @@
-"""Shared helpers of the test harness and of the end-to-end tests.
+"""Shared helpers of the test harness, the end-to-end tests, the benchmark
+and the demo.
 
 Every path comes from harness.json, which CMake writes into the build
 folder; its location is given by the environment variable
 TARVIK_HARNESS_JSON (CTest sets it for every test).
+
+  harness_lib.py PROGRAM [ARG...]   runs a Windows program under Wine in the
+                                    harness's environment (the build's
+                                    wine-run, CMake's cross-compiling
+                                    emulator, comes here)
 """
 
 import glob
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
+import sys
 import time
 
 with open(os.environ['TARVIK_HARNESS_JSON']) as _file:
@@ -22,6 +30,7 @@ PKI = os.path.join(HARNESS, 'pki')
 FIXTURES = os.path.join(HARNESS, 'fixtures')
 SITE_ROOT = os.path.join(HARNESS, 'site', 'www')
 REQUESTS_LOG = os.path.join(HARNESS, 'site', 'requests.log')
+DISPLAY_FILE = os.path.join(HARNESS, 'display')   # the virtual display's number
 SITE = 'https://localhost:%d' % CONFIG['port']
 
 
@@ -31,13 +40,13 @@ def windows_path(path):
 
 
 def wine_env(extra=None):
-    env = dict(os.environ)
-    env.update(WINEPREFIX=PREFIX, WINEDEBUG='-all',
-               WINEDLLOVERRIDES='mscoree,mshtml=',
+    """The environment of every Wine process: the harness's prefix, no debug
+    output, no Mono or Gecko to install, the harness folder for the unit
+    tests, and the virtual display once harness.py has started one."""
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=',
                TARVIK_HARNESS_DIR=windows_path(HARNESS))
-    display_file = os.path.join(HARNESS, 'display')
-    if os.path.exists(display_file):
-        with open(display_file) as file:
+    if os.path.exists(DISPLAY_FILE):
+        with open(DISPLAY_FILE) as file:
             env['DISPLAY'] = ':' + file.read().strip()
     env.update(extra or {})
     return env
@@ -62,6 +71,38 @@ def wine_temp_dir():
              for path in glob.glob(os.path.join(users, pattern))
              if not path.startswith(os.path.join(users, 'Public'))]
     return found[0]
+
+
+def download_dirs():
+    """The bootstrapper's download folders in that temporary directory."""
+    return glob.glob(os.path.join(wine_temp_dir(), 'TarvikInstaller-*'))
+
+
+def clear_download_dirs():
+    for path in download_dirs():
+        (os.remove if os.path.islink(path) else shutil.rmtree)(path)
+
+
+def write_plan(path, exit_codes, installed=None, sleep_ms=0):
+    """Writes a plan for the test setup program (tests/tools/test_setup.cpp)
+    and removes its run log: the exit codes of its runs, how long each run
+    takes, and whether a run that exits with 0 installs the test application
+    into the folder `installed`."""
+    lines = ['exit ' + exit_codes, 'sleep %d' % sleep_ms]
+    if installed:
+        lines += ['install ' + windows_path(installed), 'app ' + windows_path(CONFIG['test_app'])]
+    with open(path, 'w') as file:
+        file.write('\n'.join(lines) + '\n')
+    if os.path.exists(path + '.log'):
+        os.remove(path + '.log')
+
+
+def plan_runs(path):
+    """The command lines of the setup runs that the plan's log recorded."""
+    if not os.path.exists(path + '.log'):
+        return []
+    with open(path + '.log', encoding='utf-8', errors='replace') as file:
+        return [line.rstrip('\r\n').split('\t', 1)[1] for line in file if line.strip()]
 
 
 # The test site. Tests run one at a time and each sets up what it needs.
@@ -91,6 +132,7 @@ def site_requests(path=None):
 
 
 def manifest(version='1.4.2', url=None, sha256='0' * 64, size=1, **extra):
+    """The text of a release manifest."""
     members = dict(version=version, url=url or SITE + '/downloads/Tarvik-Setup.exe',
                    sha256=sha256, size=size, **extra)
     return json.dumps(members).encode()
@@ -102,8 +144,23 @@ def publish_release(setup_bytes, version='1.4.2', name='Tarvik-Setup.exe', **ove
     members = dict(version=version, url=SITE + '/downloads/' + name,
                    sha256=hashlib.sha256(setup_bytes).hexdigest(), size=len(setup_bytes))
     members.update(overrides)
-    site_put('/windows-setup.json', json.dumps(members).encode())
+    site_put('/windows-setup.json', manifest(**members))
     return members
+
+
+def _uninstall_key():
+    """UNINSTALL_KEY of the product's src/install/launcher.h."""
+    with open(os.path.join(CONFIG['source_dir'], 'src', 'install', 'launcher.h')) as file:
+        define = re.search(r'#define UNINSTALL_KEY((?:\s|\\|L"[^"]*")+)', file.read()).group(1)
+    return 'HKCU\\' + ''.join(re.findall(r'L"([^"]*)"', define)).replace('\\\\', '\\')
+
+
+UNINSTALL_KEY = _uninstall_key()   # the product's per-user uninstall entry
+
+
+def remove_uninstall_entry():
+    subprocess.run(['wine', 'reg', 'delete', UNINSTALL_KEY, '/f'], env=wine_env(),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def fixture(name):
@@ -119,3 +176,7 @@ def wait_for(condition, timeout=20.0, interval=0.05):
         if value or time.monotonic() > deadline:
             return value
         time.sleep(interval)
+
+
+if __name__ == '__main__':
+    os.execvpe('wine', ['wine'] + sys.argv[1:], wine_env())

@@ -1,25 +1,25 @@
 #!/usr/bin/python3
 """Local HTTPS site for the installer tests.
 
-  test_site.py serve --root DIR --certs PKIDIR [--port 8443]
-                     [--untrusted-port 8444] [--idle-timeout 900]
-                     [--max-lifetime 3600] [--pid-file F] [--log F]
-                     [--requests-log F]
+  test_site.py serve --root DIR --certs PKIDIR --port N --untrusted-port N
+                     [--idle-timeout 900] [--pid-file F] [--log F]
   test_site.py start  (same options as serve; runs it in the background)
   test_site.py stop --pid-file F
 
-Files under DIR are served over HTTPS on 127.0.0.1 only: on --port with the
-certificate chain issued by the test CA (server-chain.pem/server.key from
-make_pki.py), on --untrusted-port with a self-signed certificate
-(untrusted.pem/untrusted.key).  Each connection carries one request and is
-closed afterwards.
+Files under DIR are served to GET requests over HTTPS on 127.0.0.1 only: on
+--port with the certificate chain issued by the test CA (server-chain.pem/
+server.key from make_pki.py), on --untrusted-port with a self-signed
+certificate (untrusted.pem/untrusted.key).  Each connection carries one
+request and is closed afterwards.  The site stops by itself after
+--idle-timeout seconds without a request, so that a harness that never tore
+it down leaves nothing running.
 
-Every request is appended to the requests log as one JSON line:
-  {"port": 8443, "method": "GET", "path": "/x?y", "user_agent": "..."}
+Every request is appended to DIR/../requests.log as one JSON line:
+  {"path": "/x?y", "user_agent": "..."}
 
 A test can make the response for URL path P misbehave by writing a JSON
-object to DIR/P.fault; see Fault below for the fields.  P does not need to
-exist for its .fault file to take effect.
+object to DIR/P.fault; see FAULT_DEFAULTS below for the fields.  P does not
+need to exist for its .fault file to take effect.
 """
 
 import argparse
@@ -34,6 +34,7 @@ import sys
 import threading
 import time
 import traceback
+import types
 import urllib.parse
 
 READ_BLOCK = 1024 * 1024
@@ -42,88 +43,63 @@ CLIENT_GONE = (BrokenPipeError, ConnectionResetError, ConnectionAbortedError,
                ssl.SSLError, socket.timeout)
 CONNECTION_TIMEOUT = 30
 
+# The fields of a P.fault file and their values when it leaves them out.
+FAULT_DEFAULTS = {
+    'status': 200,        # status code
+    'location': None,     # Location header value
+    # normal | chunked (pieces of chunk_size) | cut (cut_at bytes, then the
+    # connection is dropped without TLS close) | overlong (`extra` bytes
+    # beyond Content-Length) | no_length (no Content-Length: the close ends
+    # the body) | slow (pieces of chunk_size, delay_ms apart)
+    'body': 'normal',
+    'chunk_size': 1000,
+    'cut_at': 0,
+    'extra': 1000,
+    'delay_ms': 200,
+    # Pause after the body, before the connection is closed; with no_length
+    # the client's last read waits that long for the end of the body.
+    'linger_ms': 0,
+}
+
 
 def log(message):
     sys.stderr.write('%s %s\n' % (time.strftime('%H:%M:%S'), message))
     sys.stderr.flush()
 
 
-class Fault:
-    """Settings from a P.fault sidecar file.
-
-    status                   status code (default 200)
-    location                 Location header value
-    body                     normal | empty | chunked | cut | overlong |
-                             no_length | slow
-    chunk_size               piece size for chunked (1000) and slow (4096)
-    cut_at                   bytes sent before closing in cut mode
-    extra                    bytes sent beyond Content-Length in overlong (1000)
-    delay_ms                 pause between pieces in slow mode (200)
-    delay_ms_before_headers  pause before anything is sent (0)
-    linger_ms                pause after the body, before the connection is
-                             closed (0); with no_length the client's last
-                             read waits that long for the end of the body
-    """
-
-    BODY_MODES = ('normal', 'empty', 'chunked', 'cut', 'overlong',
-                  'no_length', 'slow')
-
-    def __init__(self, settings=None):
-        settings = settings or {}
-        self.status = int(settings.get('status', 200))
-        self.location = settings.get('location')
-        self.body = settings.get('body', 'normal')
-        if self.body not in self.BODY_MODES:
-            raise ValueError('unknown body mode %r' % self.body)
-        default_chunk = 4096 if self.body == 'slow' else 1000
-        self.chunk_size = max(1, int(settings.get('chunk_size', default_chunk)))
-        self.cut_at = int(settings.get('cut_at', 0))
-        self.extra = int(settings.get('extra', 1000))
-        self.delay = int(settings.get('delay_ms', 200)) / 1000.0
-        self.delay_before_headers = int(
-            settings.get('delay_ms_before_headers', 0)) / 1000.0
-        self.linger = int(settings.get('linger_ms', 0)) / 1000.0
-
-    @classmethod
-    def load(cls, path):
-        try:
-            with open(path) as f:
-                return cls(json.load(f))
-        except FileNotFoundError:
-            return None
+def load_fault(path):
+    """The settings of a P.fault file, or None when there is none."""
+    try:
+        with open(path) as f:
+            settings = json.load(f)
+    except FileNotFoundError:
+        return None
+    unknown = set(settings) - set(FAULT_DEFAULTS)
+    if unknown:
+        raise ValueError('unknown fault fields %s' % sorted(unknown))
+    return types.SimpleNamespace(**dict(FAULT_DEFAULTS, **settings))
 
 
-class Content:
-    """The bytes to send: a file on disk, read in blocks, or a short text."""
-
-    def __init__(self, path=None, text=None):
-        self.path = path
-        self.text = text
-        self.size = os.path.getsize(path) if path else len(text)
-
-    def blocks(self, block_size, limit=None):
-        """Yield the content in pieces of at most block_size bytes,
-        stopping after limit bytes if given."""
-        remaining = self.size if limit is None else min(limit, self.size)
-        if self.path is None:
-            data = self.text[:remaining]
-            for i in range(0, len(data), block_size):
-                yield data[i:i + block_size]
-            return
-        with open(self.path, 'rb') as f:
-            while remaining > 0:
-                data = f.read(min(block_size, remaining))
-                if not data:
-                    break
-                remaining -= len(data)
-                yield data
+def blocks(content, block_size, limit=None):
+    """Yields `content` (a file's path, or bytes) in pieces of at most
+    block_size bytes, stopping after `limit` bytes if given."""
+    if isinstance(content, bytes):
+        data = content[:limit]
+        for i in range(0, len(data), block_size):
+            yield data[i:i + block_size]
+        return
+    remaining = os.path.getsize(content) if limit is None else limit
+    with open(content, 'rb') as f:
+        while remaining > 0:
+            data = f.read(min(block_size, remaining))
+            if not data:
+                break
+            remaining -= len(data)
+            yield data
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = 'HTTP/1.1'
-
-    def version_string(self):
-        return 'TarvikTestSite/1.0'
 
     # How the server should end the connection after this request:
     # 'graceful' sends a TLS close_notify first, 'abort' just drops TCP.
@@ -132,22 +108,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         log('%d %s' % (self.server.server_port, fmt % args))
 
-    def do_GET(self):
-        self.respond(send_body=True)
-
-    def do_HEAD(self):
-        self.respond(send_body=False)
-
-    def do_POST(self):
-        self.site.record(self)
-        self.send_text(405, 'method not allowed\n', True)
-
-    do_PUT = do_DELETE = do_OPTIONS = do_PATCH = do_POST
-
-    @property
-    def site(self):
-        return self.server.site
-
     def resolve(self, url_path):
         """Map a URL path onto (file, sidecar) paths inside the root, or
         None if it points outside."""
@@ -155,7 +115,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         relative = urllib.parse.unquote(url_path).lstrip('/')
         if '\0' in relative:
             return None
-        root = self.site.root
+        root = self.server.site.root
         joined = os.path.join(root, relative)
         target = os.path.realpath(joined)
         sidecar = os.path.realpath(joined + '.fault')
@@ -164,94 +124,81 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return None
         return target, sidecar
 
-    def respond(self, send_body):
-        self.site.record(self)
+    def do_GET(self):
+        self.server.site.record(self)
         paths = self.resolve(self.path)
         if paths is None:
-            self.send_text(403, 'forbidden\n', send_body)
+            self.send_text(403, 'forbidden\n')
             return
         target, sidecar = paths
         try:
-            fault = Fault.load(sidecar)
+            fault = load_fault(sidecar)
         except (ValueError, TypeError) as e:
-            self.send_text(500, 'bad fault file: %s\n' % e, send_body)
+            self.send_text(500, 'bad fault file: %s\n' % e)
             return
         exists = os.path.isfile(target)
         if fault is None:
             if not exists:
-                self.send_text(404, 'not found\n', send_body)
+                self.send_text(404, 'not found\n')
                 return
-            fault = Fault()
+            fault = types.SimpleNamespace(**FAULT_DEFAULTS)
 
-        if fault.delay_before_headers:
-            time.sleep(fault.delay_before_headers)
         if exists:
-            content = Content(path=target)
+            content, size = target, os.path.getsize(target)
             content_type = ('application/json' if target.endswith('.json')
                             else 'application/octet-stream')
         else:
-            content = Content(text=b'%d from the test site\n' % fault.status)
+            content = b'%d from the test site\n' % fault.status
+            size = len(content)
             content_type = 'text/plain'
 
         self.send_response(fault.status)
         if fault.location is not None:
             self.send_header('Location', fault.location)
         self.send_header('Connection', 'close')
-        if fault.status in (204, 304):
+        if fault.status == 204:
             self.end_headers()
             return
         self.send_header('Content-Type', content_type)
-        self.send_body(fault, content, send_body)
+        self.send_body(fault, content, size)
 
-    def send_body(self, fault, content, send_body):
+    def send_body(self, fault, content, size):
         mode = fault.body
-        if mode == 'empty':
-            self.send_header('Content-Length', '0')
-            self.end_headers()
-            return
         if mode == 'chunked':
             self.send_header('Transfer-Encoding', 'chunked')
         elif mode != 'no_length':
-            self.send_header('Content-Length', str(content.size))
+            self.send_header('Content-Length', str(size))
         self.end_headers()
-        if not send_body:
-            return
 
         out = self.connection
         if mode == 'chunked':
-            for piece in content.blocks(fault.chunk_size):
+            for piece in blocks(content, fault.chunk_size):
                 out.sendall(b'%x\r\n%s\r\n' % (len(piece), piece))
             out.sendall(b'0\r\n\r\n')
         elif mode == 'cut':
-            for piece in content.blocks(READ_BLOCK, limit=fault.cut_at):
+            for piece in blocks(content, READ_BLOCK, limit=fault.cut_at):
                 out.sendall(piece)
             self.close_mode = 'abort'
-        elif mode == 'overlong':
-            for piece in content.blocks(READ_BLOCK):
-                out.sendall(piece)
-            out.sendall(b'X' * fault.extra)
         elif mode == 'slow':
-            first = True
-            for piece in content.blocks(fault.chunk_size):
-                if not first:
-                    time.sleep(fault.delay)
-                first = False
+            for i, piece in enumerate(blocks(content, fault.chunk_size)):
+                if i:
+                    time.sleep(fault.delay_ms / 1000)
                 out.sendall(piece)
-        else:  # normal, no_length
-            for piece in content.blocks(READ_BLOCK):
+        else:  # normal, no_length, overlong
+            for piece in blocks(content, READ_BLOCK):
                 out.sendall(piece)
-        if fault.linger:
-            time.sleep(fault.linger)
+            if mode == 'overlong':
+                out.sendall(b'X' * fault.extra)
+        time.sleep(fault.linger_ms / 1000)
 
-    def send_text(self, status, text, send_body):
+    def send_text(self, status, text):
         body = text.encode()
         self.send_response(status)
         self.send_header('Content-Type', 'text/plain')
         self.send_header('Content-Length', str(len(body)))
         self.send_header('Connection', 'close')
         self.end_headers()
-        if send_body:
-            self.connection.sendall(body)
+        self.connection.sendall(body)
 
 
 class TlsServer(http.server.ThreadingHTTPServer):
@@ -308,8 +255,7 @@ def close_connection(conn, mode):
 class Site:
     def __init__(self, args):
         self.root = os.path.realpath(args.root)
-        self.requests_log = args.requests_log or os.path.join(
-            os.path.dirname(self.root), 'requests.log')
+        self.requests_log = os.path.join(os.path.dirname(self.root), 'requests.log')
         self.log_lock = threading.Lock()
         self.activity_lock = threading.Lock()
         self.active = 0
@@ -324,15 +270,9 @@ class Site:
         ]
 
     def record(self, handler):
-        entry = {
-            'port': handler.server.server_port,
-            'method': handler.command,
-            'path': handler.path,
-            'user_agent': handler.headers.get('User-Agent'),
-        }
+        entry = {'path': handler.path, 'user_agent': handler.headers.get('User-Agent')}
         with self.log_lock, open(self.requests_log, 'a') as f:
             f.write(json.dumps(entry) + '\n')
-            f.flush()
 
     def begin_request(self):
         with self.activity_lock:
@@ -351,37 +291,24 @@ class Site:
             return time.monotonic() - self.last_activity
 
 
-def write_pid_file(path):
-    temp = path + '.tmp'
-    with open(temp, 'w') as f:
-        f.write('%d\n' % os.getpid())
-    os.replace(temp, path)
-
-
 def serve(args):
     site = Site(args)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
-    threads = [threading.Thread(target=s.serve_forever, daemon=True)
-               for s in site.servers]
-    for t in threads:
-        t.start()
+    for s in site.servers:
+        threading.Thread(target=s.serve_forever, daemon=True).start()
     if args.pid_file:
-        write_pid_file(args.pid_file)
+        with open(args.pid_file + '.tmp', 'w') as f:
+            f.write('%d\n' % os.getpid())
+        os.replace(args.pid_file + '.tmp', args.pid_file)
     log('listening on 127.0.0.1:%d (trusted) and :%d (untrusted), root %s'
         % (args.port, args.untrusted_port, site.root))
 
-    started = time.monotonic()
-    reason = 'signal'
     while not stop.wait(0.5):
         if site.idle_for() >= args.idle_timeout:
-            reason = 'idle timeout'
+            log('stopping: idle timeout')
             break
-        if time.monotonic() - started >= args.max_lifetime:
-            reason = 'maximum lifetime'
-            break
-    log('stopping: %s' % reason)
     for s in site.servers:
         s.shutdown()
         s.server_close()
@@ -416,10 +343,7 @@ def start(args):
                '--port', str(args.port),
                '--untrusted-port', str(args.untrusted_port),
                '--idle-timeout', str(args.idle_timeout),
-               '--max-lifetime', str(args.max_lifetime),
                '--pid-file', args.pid_file]
-    if args.requests_log:
-        command += ['--requests-log', args.requests_log]
     with open(log_path, 'ab') as log_file:
         child = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                  stdout=log_file, stderr=log_file,
@@ -478,13 +402,11 @@ def parse_args(argv):
         p = commands.add_parser(name)
         p.add_argument('--root', required=True)
         p.add_argument('--certs', required=True)
-        p.add_argument('--port', type=int, default=8443)
-        p.add_argument('--untrusted-port', type=int, default=8444)
+        p.add_argument('--port', type=int, required=True)
+        p.add_argument('--untrusted-port', type=int, required=True)
         p.add_argument('--idle-timeout', type=float, default=900)
-        p.add_argument('--max-lifetime', type=float, default=3600)
         p.add_argument('--pid-file')
         p.add_argument('--log')
-        p.add_argument('--requests-log')
     p = commands.add_parser('stop')
     p.add_argument('--pid-file', required=True)
     return parser.parse_args(argv)

@@ -21,9 +21,7 @@
 #include <string>
 #include <vector>
 
-static const wchar_t UNINSTALL_KEY[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-    L"{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1";
+#include "install/launcher.h" // UNINSTALL_KEY
 
 static std::wstring widen(const std::string &text)
 {

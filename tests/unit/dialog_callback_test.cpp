@@ -103,25 +103,6 @@ HRESULT click(int button)
     return progress_dialog_proc(recording_window(), TDN_BUTTON_CLICKED, button, 0, 0);
 }
 
-// A copy of the test application whose starts are logged beside it.
-std::wstring link_target()
-{
-    std::wstring folder = harness_path(L"links");
-    CreateDirectoryW(folder.c_str(), nullptr);
-    CopyFileW(harness_path(L"..\\tests\\test_app.exe").c_str(), (folder + L"\\Tarvik.exe").c_str(),
-              FALSE);
-    DeleteFileW((folder + L"\\opened.log").c_str());
-    return folder + L"\\Tarvik.exe";
-}
-
-bool link_opened()
-{
-    std::wstring log = harness_path(L"links\\opened.log");
-    for (int i = 0; i < 100 && !file_exists(log); i++)
-        Sleep(50);
-    return file_exists(log);
-}
-
 } // namespace
 
 TEST_SUITE("dialog_callbacks")
@@ -211,16 +192,17 @@ TEST_SUITE("dialog_callbacks")
     TEST_CASE("links open through the shell and leave both dialogs as they are")
     {
         reset_run_state();
-        std::wstring target = link_target();
+        std::wstring links = harness_path(L"links");
+        std::wstring target = install_test_app(links);
         CHECK(progress_dialog_proc(recording_window(), TDN_HYPERLINK_CLICKED, 0,
                                    (LPARAM)target.c_str(), 0) == S_OK);
-        CHECK(link_opened());
+        CHECK(app_opened(links));
         CHECK(run_state.cancel_requested == 0);
 
-        target = link_target();
+        target = install_test_app(links);
         CHECK(failure_dialog_proc(recording_window(), TDN_HYPERLINK_CLICKED, 0,
                                   (LPARAM)target.c_str(), 0) == S_OK);
-        CHECK(link_opened());
+        CHECK(app_opened(links));
         // The failure dialog handles no button: Close, Esc and the close
         // box all end it.
         CHECK(failure_dialog_proc(recording_window(), TDN_BUTTON_CLICKED, IDCLOSE, 0, 0) == S_OK);

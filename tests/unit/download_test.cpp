@@ -20,9 +20,7 @@ struct Sink {
 
     Sink(unsigned long long expected, DWORD access = GENERIC_WRITE)
     {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        path = std::wstring(temp) + L"tarvik-sink-test.bin";
+        path = temp_folder() + L"tarvik-sink-test.bin";
         DeleteFileW(path.c_str());
         // A handle opened without write access makes every write fail.
         if (access == GENERIC_READ)
@@ -59,13 +57,6 @@ struct Sink {
         return hex;
     }
 };
-
-std::wstring wine_temp_directory()
-{
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return temp;
-}
 
 // Lets prepare_installer run with TMP and TEMP pointing elsewhere.
 struct TempOverride {
@@ -139,7 +130,7 @@ TEST_SUITE("download")
         site_fault("/downloads/Tarvik-Setup.exe", "");
         // Process ids come round again: an earlier run's folder would be
         // passed over for one with a suffix.
-        std::wstring folder = wine_temp_directory() + L"TarvikInstaller-" +
+        std::wstring folder = temp_folder() + L"TarvikInstaller-" +
                               std::to_wstring(GetCurrentProcessId());
         std::wstring expected_path = folder + L"\\Tarvik-Setup-2.0.1.exe";
         DeleteFileW(expected_path.c_str());
@@ -199,7 +190,7 @@ TEST_SUITE("download")
     TEST_CASE("temporary paths that do not fit are refused before anything is made")
     {
         publish_release(pattern_bytes(1000, 10));
-        std::wstring base = wine_temp_directory();
+        std::wstring base = temp_folder();
 
         // The directory fits, but the setup program's path would be cut.
         std::wstring deep = base + std::wstring(259 - base.size() - 40, L'd') + L"\\";

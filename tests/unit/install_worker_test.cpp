@@ -15,6 +15,7 @@
 
 #include "app/run_state.h"
 #include "install/install_worker.h"
+#include "install/launcher.h"
 #include "test_support.h"
 
 namespace {
@@ -50,11 +51,6 @@ std::wstring install_folder()
     return harness_path(L"installed");
 }
 
-std::wstring opened_log()
-{
-    return install_folder() + L"\\opened.log";
-}
-
 // Runs the worker with a setup plan of exit codes, releasing each setup run
 // as soon as the phase it runs in has been noted. Returns the number of runs.
 int run_worker(const std::string &exit_codes)
@@ -71,14 +67,10 @@ int run_worker(const std::string &exit_codes)
     observed.cancel_at_run = cancel_at_run;
     countdown_observer = on_pause;
 
-    DeleteFileW(opened_log().c_str());
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                                      L"{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1");
-    std::wstring app = harness_path(L"..\\tests\\test_app.exe");
-    std::wstring folder = install_folder();
-    write_setup_plan("exit " + exit_codes + "\nhandshake\ninstall " +
-                     std::string(folder.begin(), folder.end()) + "\napp " +
-                     std::string(app.begin(), app.end()) + "\n");
+    DeleteFileW((install_folder() + L"\\opened.log").c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, UNINSTALL_KEY);
+    write_setup_plan("exit " + exit_codes + "\nhandshake\ninstall " + narrow(install_folder()) +
+                     "\napp " + narrow(test_app_path()) + "\n");
 
     HANDLE started = CreateEventW(nullptr, FALSE, FALSE, L"TarvikTestSetupStarted");
     HANDLE go = CreateEventW(nullptr, FALSE, FALSE, L"TarvikTestSetupGo");
@@ -129,14 +121,6 @@ void publish()
     publish_release(read_file(harness_path(L"fixtures\\setup-unsigned.exe")));
 }
 
-bool app_opened()
-{
-    // The shell starts the application on its own; give it time to write.
-    for (int i = 0; i < 100 && !file_exists(opened_log()); i++)
-        Sleep(50);
-    return file_exists(opened_log());
-}
-
 } // namespace
 
 TEST_SUITE("install_worker")
@@ -148,7 +132,7 @@ TEST_SUITE("install_worker")
         CHECK(run_worker("0") == 0);
         CHECK(observed.phases == std::vector<LONG>{PHASE_DOWNLOADING, PHASE_FINISHED});
         CHECK(run_state.final_result == RESULT_NO_RELEASE_INFO);
-        CHECK(!app_opened());
+        CHECK(!app_opened(install_folder()));
         site_fault("/windows-setup.json", "");
     }
 
@@ -160,7 +144,7 @@ TEST_SUITE("install_worker")
         CHECK(run_state.final_result == RESULT_OK);
         CHECK(observed.countdown.empty());
         CHECK(!file_exists(run_state.installer_path));
-        CHECK(app_opened());
+        CHECK(app_opened(install_folder()));
     }
 
     TEST_CASE("a failure that is not blocked is not retried")
@@ -171,7 +155,7 @@ TEST_SUITE("install_worker")
         CHECK(run_state.final_result == RESULT_SETUP_FAILED);
         CHECK(observed.countdown.empty());
         CHECK(!file_exists(run_state.installer_path));
-        CHECK(!app_opened());
+        CHECK(!app_opened(install_folder()));
     }
 
     TEST_CASE("blocked runs are retried after a countdown from 60 to 1")
@@ -185,24 +169,24 @@ TEST_SUITE("install_worker")
             CHECK(observed.countdown[i] == countdown_text(60 - i));
             CHECK(observed.countdown[60 + i] == countdown_text(60 - i));
         }
-        CHECK(app_opened());
+        CHECK(app_opened(install_folder()));
 
         publish();
         CHECK(run_worker("1 2") == 2);
         CHECK(observed.phases == phases_after_blocked_runs(1));
         CHECK(run_state.final_result == RESULT_SETUP_FAILED);
-        CHECK(!app_opened());
+        CHECK(!app_opened(install_folder()));
     }
 
     TEST_CASE("twenty blocked runs: 19 countdowns, then failure")
     {
         publish();
-        CHECK(run_worker("1") == MAX_SETUP_RUNS);
-        CHECK(observed.phases == phases_after_blocked_runs(MAX_SETUP_RUNS - 1));
-        CHECK(observed.countdown.size() == (MAX_SETUP_RUNS - 1) * RETRY_COUNTDOWN_SECONDS);
+        CHECK(run_worker("1") == 20);
+        CHECK(observed.phases == phases_after_blocked_runs(19));
+        CHECK(observed.countdown.size() == 19 * 60);
         CHECK(run_state.final_result == RESULT_SETUP_FAILED);
         CHECK(!file_exists(run_state.installer_path));
-        CHECK(!app_opened());
+        CHECK(!app_opened(install_folder()));
     }
 
     TEST_CASE("cancel right after a blocked run: no countdown, the run's failure stands")
@@ -226,15 +210,15 @@ TEST_SUITE("install_worker")
                                                    PHASE_SECURITY_WAIT, PHASE_FINISHED});
         CHECK(run_state.final_result == RESULT_CANCELLED);
         CHECK(!file_exists(run_state.installer_path));
-        CHECK(!app_opened());
+        CHECK(!app_opened(install_folder()));
     }
 
     TEST_CASE("cancel at the last second of a countdown is seen before the next run")
     {
         publish();
-        observed.cancel_at_pause = RETRY_COUNTDOWN_SECONDS;
+        observed.cancel_at_pause = 60;
         CHECK(run_worker("3 0") == 1);
-        CHECK(observed.countdown.size() == RETRY_COUNTDOWN_SECONDS);
+        CHECK(observed.countdown.size() == 60);
         CHECK(run_state.final_result == RESULT_CANCELLED);
     }
 }

@@ -11,25 +11,12 @@
 
 namespace {
 
-const wchar_t UNINSTALL_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                                L"{3F6A2C91-5B7E-4D08-A1C4-9E2B7D50F386}_is1";
-
-std::wstring folder(const wchar_t *name)
+// A folder with the test program installed as Tarvik.exe; its log of starts
+// removed.
+std::wstring make_folder(const wchar_t *name)
 {
-    return harness_path(std::wstring(L"launch\\") + name);
-}
-
-// A folder with the test program installed as Tarvik.exe, unless `app` is
-// false; its log of starts removed.
-std::wstring make_folder(const wchar_t *name, bool app = true)
-{
-    std::wstring path = folder(name);
-    CreateDirectoryW(harness_path(L"launch").c_str(), nullptr);
-    CreateDirectoryW(path.c_str(), nullptr);
-    if (app)
-        CopyFileW(harness_path(L"..\\tests\\test_app.exe").c_str(), (path + L"\\Tarvik.exe").c_str(),
-                  FALSE);
-    DeleteFileW((path + L"\\opened.log").c_str());
+    std::wstring path = harness_path(std::wstring(L"launch\\") + name);
+    install_test_app(path);
     return path;
 }
 
@@ -54,14 +41,6 @@ void clear_locations()
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
 }
 
-bool opened(const std::wstring &path, int wait_ms = 5000)
-{
-    std::wstring log = path + L"\\opened.log";
-    for (int waited = 0; waited < wait_ms && !file_exists(log); waited += 50)
-        Sleep(50);
-    return file_exists(log);
-}
-
 // Runs the launcher with LOCALAPPDATA set to `local_app_data` (or unset).
 void launch(const std::wstring *local_app_data)
 {
@@ -84,14 +63,14 @@ TEST_SUITE("launcher")
         set_location(HKEY_CURRENT_USER, user);
         set_location(HKEY_LOCAL_MACHINE, machine + L"\\");
         launch(&fallback);
-        CHECK(opened(user));
+        CHECK(app_opened(user));
 
         make_folder(L"user");
         set_location(HKEY_CURRENT_USER, user + L"\\");
         launch(&fallback);
-        CHECK(opened(user));
-        CHECK(!opened(machine, 500));
-        CHECK(!opened(fallback, 0));
+        CHECK(app_opened(user));
+        CHECK(!app_opened(machine, 500));
+        CHECK(!app_opened(fallback, 0));
     }
 
     TEST_CASE("only a per-machine entry, or one the per-user value cannot give")
@@ -101,50 +80,46 @@ TEST_SUITE("launcher")
         clear_locations();
         set_location(HKEY_LOCAL_MACHINE, machine);
         launch(nullptr);
-        CHECK(opened(machine));
+        CHECK(app_opened(machine));
 
         // A per-user value of another type, or too long for 260 units, is
         // passed over for the next source.
         make_folder(L"machine");
         set_location(HKEY_CURRENT_USER, L"", REG_DWORD);
         launch(nullptr);
-        CHECK(opened(machine));
+        CHECK(app_opened(machine));
 
         make_folder(L"machine");
         set_location(HKEY_CURRENT_USER, user + L"\\" + std::wstring(260 - user.size() - 1, L'x'));
         launch(nullptr);
-        CHECK(opened(machine));
-        CHECK(!opened(user, 0));
+        CHECK(app_opened(machine));
+        CHECK(!app_opened(user, 0));
     }
 
     TEST_CASE("no entry: the per-user default folder under LOCALAPPDATA")
     {
         std::wstring local = make_folder(L"local");
-        CreateDirectoryW((local + L"\\Programs").c_str(), nullptr);
-        CreateDirectoryW((local + L"\\Programs\\Tarvik").c_str(), nullptr);
-        CopyFileW(harness_path(L"..\\tests\\test_app.exe").c_str(),
-                  (local + L"\\Programs\\Tarvik\\Tarvik.exe").c_str(), FALSE);
-        DeleteFileW((local + L"\\Programs\\Tarvik\\opened.log").c_str());
+        install_test_app(local + L"\\Programs\\Tarvik");
         clear_locations();
         launch(&local);
-        CHECK(opened(local + L"\\Programs\\Tarvik"));
+        CHECK(app_opened(local + L"\\Programs\\Tarvik"));
 
         // A LOCALAPPDATA that does not fit its buffer is not used at all.
         DeleteFileW((local + L"\\Programs\\Tarvik\\opened.log").c_str());
         std::wstring too_long = local + L"\\" + std::wstring(300, L'z');
         launch(&too_long);
         launch(nullptr);
-        CHECK(!opened(local + L"\\Programs\\Tarvik", 1000));
+        CHECK(!app_opened(local + L"\\Programs\\Tarvik", 1000));
     }
 
     TEST_CASE("a folder without Tarvik.exe opens nothing and reports nothing")
     {
-        std::wstring empty = make_folder(L"empty", false);
+        std::wstring empty = make_folder(L"empty");
         DeleteFileW((empty + L"\\Tarvik.exe").c_str());
         clear_locations();
         set_location(HKEY_CURRENT_USER, empty);
         launch(nullptr);
-        CHECK(!opened(empty, 1000));
+        CHECK(!app_opened(empty, 1000));
         clear_locations();
     }
 }

@@ -6,6 +6,7 @@
 
 #include "app/config.h"
 #include "net/manifest.h"
+#include "test_support.h"
 
 namespace {
 
@@ -20,31 +21,13 @@ std::string find(const char *text, const char *key, unsigned capacity = 64)
 }
 
 const std::string PREFIX = DOWNLOAD_URL_PREFIX;
-const std::string DIGEST = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-
-struct Manifest {
-    std::string version = "\"1.4.2\"";
-    std::string url = "\"" + PREFIX + "Tarvik-Setup-1.4.2.exe\"";
-    std::string sha256 = "\"" + DIGEST + "\"";
-    std::string size = "1000000";
-
-    std::string text() const
-    {
-        return "{\"version\": " + version + ", \"url\": " + url + ", \"sha256\": " + sha256 +
-               ", \"size\": " + size + "}";
-    }
-};
+const std::string DIGEST = SAMPLE_SHA256;
 
 ManifestRule check(const Manifest &manifest, ReleaseInfo *release = nullptr)
 {
     ManifestFields fields;
     ReleaseInfo scratch = {};
     return check_manifest(manifest.text().c_str(), &fields, release ? release : &scratch);
-}
-
-std::string quoted(const std::string &text)
-{
-    return "\"" + text + "\"";
 }
 
 } // namespace

@@ -16,8 +16,9 @@ const std::string GOOD_URL = std::string(DOWNLOAD_URL_PREFIX) + "Tarvik-Setup-1.
 
 std::string manifest_text(const std::string &version = "1.4.2")
 {
-    return "{\"version\": \"" + version + "\", \"url\": \"" + GOOD_URL +
-           "\", \"sha256\": \"" + std::string(64, 'a') + "\", \"size\": 1234}";
+    Manifest manifest;
+    manifest.version = quoted(version);
+    return manifest.text();
 }
 
 } // namespace
@@ -34,7 +35,7 @@ TEST_SUITE("release_info")
         CHECK(std::wstring(release->version) == L"1.4.2");
         CHECK(std::wstring(release->download_url) ==
               std::wstring(GOOD_URL.begin(), GOOD_URL.end()));
-        CHECK(release->expected_size == 1234);
+        CHECK(release->expected_size == 1000000);
     }
 
     TEST_CASE("a body of 4,095 bytes is read, one of 4,096 is not")

@@ -14,18 +14,6 @@ namespace {
 
 const char SWITCHES[] = " /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /SP-";
 
-std::wstring temp_directory()
-{
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    return temp;
-}
-
-std::string narrow(const std::wstring &text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 void set_installer_path(const std::wstring &path)
 {
     wcscpy(run_state.installer_path, path.c_str());
@@ -38,7 +26,7 @@ TEST_SUITE("setup_runner")
     TEST_CASE("exit codes: 0 succeeds, 1, 3 and 7 are blocked, every other code fails")
     {
         reset_run_state();
-        std::wstring path = temp_directory() + L"Tarvik-Setup-runner.exe";
+        std::wstring path = temp_folder() + L"Tarvik-Setup-runner.exe";
         install_test_setup(path);
         set_installer_path(path);
         write_setup_plan("exit 0 1 3 7 5 2 4 6 8 259 0x80000000 3 5\n");
@@ -70,7 +58,7 @@ TEST_SUITE("setup_runner")
     TEST_CASE("a path of 259 units still gets the whole command line")
     {
         reset_run_state();
-        std::wstring folder = temp_directory() + L"runner-" + std::wstring(100, L'f');
+        std::wstring folder = temp_folder() + L"runner-" + std::wstring(100, L'f');
         CreateDirectoryW(folder.c_str(), nullptr);
         std::wstring name = L"\\Tarvik-Setup-";
         std::wstring path = folder + name;
@@ -90,8 +78,8 @@ TEST_SUITE("setup_runner")
 
     TEST_CASE("start failures: a missing file is blocked, a program that can never start is not")
     {
-        std::wstring text = temp_directory() + L"not-a-program.exe";
-        std::wstring arm64 = temp_directory() + L"arm64-setup.exe";
+        std::wstring text = temp_folder() + L"not-a-program.exe";
+        std::wstring arm64 = temp_folder() + L"arm64-setup.exe";
         std::string bytes = "hello";
         HANDLE file = CreateFileW(text.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         DWORD written;
@@ -112,7 +100,7 @@ TEST_SUITE("setup_runner")
             std::wstring path;
             LONG blocked;
         } rows[] = {
-            {temp_directory() + L"no-such-setup.exe", 1},
+            {temp_folder() + L"no-such-setup.exe", 1},
             {text, 0},
             {arm64, 0},
         };

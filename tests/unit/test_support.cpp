@@ -27,6 +27,8 @@ bool load_system_dll(const char *)
 }
 
 const std::wstring SITE = L"https://" SITE_HOST;
+const std::wstring UNTRUSTED_SITE =
+    L"https://localhost:" + std::to_wstring(TARVIK_TEST_UNTRUSTED_PORT);
 
 std::wstring harness_path(const std::wstring &relative)
 {
@@ -43,11 +45,16 @@ std::wstring site_file_path(const std::string &url_path)
     return path;
 }
 
-static void write_file(const std::wstring &path, const std::string &data)
+// Creates the folders on the way to `path` (not `path` itself).
+static void make_parents(const std::wstring &path)
 {
-    // Create the folders on the way.
     for (size_t i = 3; (i = path.find(L'\\', i)) != std::wstring::npos; i++)
         CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+}
+
+static void write_file(const std::wstring &path, const std::string &data)
+{
+    make_parents(path);
     FILE *file = _wfopen(path.c_str(), L"wb");
     if (file != nullptr) {
         fwrite(data.data(), 1, data.size(), file);
@@ -114,13 +121,26 @@ std::string sha256_hex(const std::string &data)
     return hex;
 }
 
+std::string Manifest::text() const
+{
+    return "{\"version\": " + version + ", \"url\": " + url + ", \"sha256\": " + sha256 +
+           ", \"size\": " + size + "}";
+}
+
+std::string quoted(const std::string &text)
+{
+    return "\"" + text + "\"";
+}
+
 void publish_release(const std::string &setup, const std::string &version, const std::string &name)
 {
     site_put("/downloads/" + name, setup);
-    std::string url = std::string(DOWNLOAD_URL_PREFIX) + name;
-    site_put("/windows-setup.json", "{\"version\": \"" + version + "\", \"url\": \"" + url +
-                                        "\", \"sha256\": \"" + sha256_hex(setup) +
-                                        "\", \"size\": " + std::to_string(setup.size()) + "}");
+    Manifest manifest;
+    manifest.version = quoted(version);
+    manifest.url = quoted(DOWNLOAD_URL_PREFIX + name);
+    manifest.sha256 = quoted(sha256_hex(setup));
+    manifest.size = std::to_string(setup.size());
+    site_put("/windows-setup.json", manifest.text());
 }
 
 std::string read_file(const std::wstring &path)
@@ -140,6 +160,25 @@ std::string read_file(const std::wstring &path)
 bool file_exists(const std::wstring &path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool wait_for_file(const std::wstring &path, int wait_ms)
+{
+    for (int waited = 0; waited < wait_ms && !file_exists(path); waited += 50)
+        Sleep(50);
+    return file_exists(path);
+}
+
+std::wstring temp_folder()
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return temp;
+}
+
+std::string narrow(const std::wstring &text)
+{
+    return std::string(text.begin(), text.end());
 }
 
 std::wstring write_setup_plan(const std::string &plan)
@@ -167,4 +206,22 @@ std::vector<std::string> setup_runs()
 void install_test_setup(const std::wstring &path)
 {
     CopyFileW(harness_path(L"fixtures\\setup-unsigned.exe").c_str(), path.c_str(), FALSE);
+}
+
+std::wstring test_app_path()
+{
+    return harness_path(L"..\\tests\\test_app.exe");
+}
+
+std::wstring install_test_app(const std::wstring &folder)
+{
+    make_parents(folder + L"\\");
+    CopyFileW(test_app_path().c_str(), (folder + L"\\Tarvik.exe").c_str(), FALSE);
+    DeleteFileW((folder + L"\\opened.log").c_str());
+    return folder + L"\\Tarvik.exe";
+}
+
+bool app_opened(const std::wstring &folder, int wait_ms)
+{
+    return wait_for_file(folder + L"\\opened.log", wait_ms);
 }
