@@ -30,30 +30,36 @@ void *memcpy(void *destination, const void *source, size_t count)
 // Windows would look for them beside the executable first, and people run
 // it from a Downloads folder where any web page can drop a file. They are
 // delay-loaded, and this hook loads each one by its full path in the system
-// folder when it is first used.
+// folder when it is first used. When that fails it answers with this
+// module, which exports nothing, rather than nothing: the delay-load helper
+// would then load the DLL by its bare name, and where the DLL search cannot
+// be restricted (Windows 7 without its update) that looks beside the
+// executable first. Every function of the DLL then fails to bind (see the
+// failure hook below).
 static FARPROC WINAPI load_from_system_folder(unsigned notification, PDelayLoadInfo info)
 {
     if (notification != dliNotePreLoadLibrary)
         return nullptr;
     wchar_t path[MAX_PATH];
     UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH - 32)
-        return nullptr; // left to the loader, restricted below where it can be
-    path[length++] = L'\\';
-    for (const char *c = info->szDll; *c != 0 && length < MAX_PATH - 1; c++)
-        path[length++] = (wchar_t)*c;
-    path[length] = 0;
-    return (FARPROC)LoadLibraryW(path);
+    HMODULE module = nullptr;
+    if (length != 0 && length < MAX_PATH - 32) {
+        path[length++] = L'\\';
+        for (const char *c = info->szDll; *c != 0 && length < MAX_PATH - 1; c++)
+            path[length++] = (wchar_t)*c;
+        path[length] = 0;
+        module = LoadLibraryW(path);
+    }
+    return (FARPROC)(module != nullptr ? module : GetModuleHandleW(nullptr));
 }
 
 PfnDliHook __pfnDliNotifyHook2 = load_from_system_folder;
 
-// Without a failure hook, a DLL or function that cannot be found raises an
+// Without a failure hook, a function that cannot be found raises an
 // exception that nothing handles: the process would end with an exception
-// code, or the system's crash report, instead of a result code. So a
-// missing DLL is answered with this module, which exports nothing, and
-// each of its functions, like any missing function, is bound to a stub.
-// load_system_dll() sees the failure and its step fails with its own code.
+// code, or the system's crash report, instead of a result code. So each
+// missing function is bound to a stub, and load_system_dll() sees the
+// failure, so that its step fails with its own code.
 static volatile LONG binding_failed;
 
 static INT_PTR WINAPI unavailable_function()
@@ -63,10 +69,9 @@ static INT_PTR WINAPI unavailable_function()
 
 static FARPROC WINAPI bind_missing_import(unsigned notification, PDelayLoadInfo info)
 {
+    (void)notification;
     (void)info;
     InterlockedExchange(&binding_failed, 1);
-    if (notification == dliFailLoadLib)
-        return (FARPROC)GetModuleHandleW(nullptr);
     return (FARPROC)unavailable_function;
 }
 
