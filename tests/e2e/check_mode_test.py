@@ -11,7 +11,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (FIXTURES, HARNESS, clear_download_dirs, download_dirs,  # noqa: E402
+from harness_lib import (FIXTURES, HARNESS, clear_download_dirs, dll_overrides, download_dirs,  # noqa: E402
                          fixture, manifest, publish_release, site_clear, site_fault, site_put,
                          site_requests, wine, wine_start, windows_path, write_plan)
 
@@ -74,8 +74,7 @@ class CheckModeTest(unittest.TestCase):
         publish_release(fixture('setup-unsigned.exe'))
         for dll, code in {'winhttp': 2, 'wintrust': 5}.items():
             with self.subTest(dll):
-                self.assertEqual(self.run_bootstrapper(env={
-                    'WINEDLLOVERRIDES': 'mscoree,mshtml=;%s=d' % dll}), code)
+                self.assertEqual(self.run_bootstrapper(env=dll_overrides(dll)), code)
 
     def test_download_failures_exit_3(self):
         setup = fixture('setup-unsigned.exe')

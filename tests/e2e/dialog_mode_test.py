@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, clear_download_dirs,  # noqa: E402
+from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, clear_download_dirs, dll_overrides,  # noqa: E402
                          download_dirs, fixture, plan_runs, publish_release,
                          remove_uninstall_entry, site_clear, site_fault, wine_start, windows_path,
                          write_plan)
@@ -223,7 +223,7 @@ class DialogModeTest(unittest.TestCase):
         with self.subTest('no WinHTTP', code=2):
             site_clear()
             self.publish()
-            self.check_failure(2, env={'WINEDLLOVERRIDES': 'mscoree,mshtml=;winhttp=d'})
+            self.check_failure(2, env=dll_overrides('winhttp'))
         with self.subTest(code=3):
             site_clear()
             self.publish()

@@ -13,11 +13,11 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import CONFIG, FIXTURES, HARNESS, fixture, publish_release, site_clear, wine  # noqa: E402
+from harness_lib import (CONFIG, FIXTURES, HARNESS, dll_overrides, fixture,  # noqa: E402
+                         publish_release, site_clear, wine)
 
 DOWNLOADS = os.path.join(HARNESS, 'Downloads')
 DECOYS = [dll + '.dll' for dll in CONFIG['delay_dlls']]
-NO_GECKO = 'mscoree,mshtml='
 
 
 def planted_marks():
@@ -36,9 +36,9 @@ class DllPlantingTest(unittest.TestCase):
         site_clear()
         publish_release(fixture('setup-braskworks.exe'))
 
-    def check(self, overrides=NO_GECKO):
+    def check(self, overrides=None):
         return wine([os.path.join(DOWNLOADS, 'TarvikInstaller.exe'), '--check'],
-                    env={'WINEDLLOVERRIDES': overrides}).returncode
+                    env=overrides).returncode
 
     def test_every_run_works_with_decoys_beside_it(self):
         self.assertEqual(self.check(), 0)
@@ -53,12 +53,12 @@ class DllPlantingTest(unittest.TestCase):
         # For those two only the image check (delay-loaded) can speak.
         for dll in ('winhttp', 'wintrust'):
             with self.subTest(dll):
-                overrides = '%s;%s=n,b' % (NO_GECKO, dll)
+                overrides = dll_overrides(dll, 'n,b')
                 self.assertEqual(self.check(overrides), 0)
                 self.assertEqual(planted_marks(), [])
                 # The control: a plain load by name takes the decoy.
                 loader = wine([os.path.join(DOWNLOADS, 'plain_loader.exe'), dll + '.dll'],
-                              env={'WINEDLLOVERRIDES': overrides})
+                              env=overrides)
                 self.assertEqual(loader.returncode, 0)
                 self.assertEqual([m.lower() for m in planted_marks()], [dll + '.dll.loaded'])
                 for mark in planted_marks():

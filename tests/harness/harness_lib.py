@@ -39,12 +39,19 @@ def windows_path(path):
     return 'Z:' + os.path.abspath(path).replace('/', '\\')
 
 
+def dll_overrides(dll=None, setting='d'):
+    """WINEDLLOVERRIDES of every Wine process (no Mono or Gecko to install),
+    with `dll` loaded as `setting` says: 'd' disabled, 'n,b' native first."""
+    overrides = 'mscoree,mshtml='
+    return {'WINEDLLOVERRIDES': overrides + (';%s=%s' % (dll, setting) if dll else '')}
+
+
 def wine_env(extra=None):
     """The environment of every Wine process: the harness's prefix, no debug
-    output, no Mono or Gecko to install, the harness folder for the unit
-    tests, and the virtual display once harness.py has started one."""
-    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=',
-               TARVIK_HARNESS_DIR=windows_path(HARNESS))
+    output, the DLL overrides above, the harness folder for the unit tests,
+    and the virtual display once harness.py has started one."""
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all',
+               TARVIK_HARNESS_DIR=windows_path(HARNESS), **dll_overrides())
     if os.path.exists(DISPLAY_FILE):
         with open(DISPLAY_FILE) as file:
             env['DISPLAY'] = ':' + file.read().strip()
