@@ -17,7 +17,7 @@ from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, clear_download_dirs, d
                          remove_uninstall_entry, site_clear, site_fault, wine_start, windows_path,
                          write_plan)
 from dialog_watch import Watcher, screenshot  # noqa: E402
-from harness import sign  # noqa: E402
+from harness import signed  # noqa: E402
 
 PLAN = os.path.join(HARNESS, 'dialog-plan.txt')
 INSTALLED = os.path.join(HARNESS, 'dialog-installed')
@@ -163,14 +163,8 @@ class DialogModeTest(unittest.TestCase):
     def test_cancel_during_the_checks_of_a_finished_download(self):
         # The publisher check reads a large signed release whole once more
         # after the bar reached 100 %, while Cancel is still enabled.
-        big = os.path.join(HARNESS, 'big-setup.exe')
-        with open(big + '.unsigned', 'wb') as file:
-            file.write(fixture('setup-unsigned.exe') + b'\0' * (120 << 20))
-        sign(big + '.unsigned', big, 'sign-braskworks')
-        with open(big, 'rb') as file:
-            self.publish(file.read())
-        os.remove(big)
-        os.remove(big + '.unsigned')
+        self.publish(signed(fixture('setup-unsigned.exe') + b'\0' * (120 << 20),
+                            'sign-braskworks'))
         process = self.start('bootstrapper-braskworks.exe')
         self.watcher.wait_for(lambda d: progress_dialog(d) and d.progress == 100
                               and not d.marquee, timeout=60)
@@ -249,12 +243,7 @@ class DialogModeTest(unittest.TestCase):
             setup = bytearray(fixture('setup-unsigned.exe'))
             header = int.from_bytes(setup[0x3C:0x40], 'little')
             setup[header + 4:header + 6] = (0xAA64).to_bytes(2, 'little')
-            arm64 = os.path.join(HARNESS, 'arm64-setup.exe')
-            with open(arm64 + '.unsigned', 'wb') as file:
-                file.write(setup)
-            sign(arm64 + '.unsigned', arm64, 'sign-braskworks')
-            self.publish(open(arm64, 'rb').read())
-            os.remove(arm64)
+            self.publish(signed(bytes(setup), 'sign-braskworks'))
             self.plan('0')
             self.check_failure(6, 'bootstrapper-braskworks.exe')
             self.assertEqual(runs(), 0)

@@ -15,8 +15,9 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, SITE, fixture,  # noqa: E402
+from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture,  # noqa: E402
                          manifest, site_clear, site_put, site_requests, wine, wine_temp_dir)
+from harness import sign  # noqa: E402
 
 TOOL = CONFIG['manifest_tool']
 PREFIX = SITE + '/downloads/'
@@ -32,15 +33,8 @@ def setUpModule():
     stamped-NAME.exe. They also stand for signed bootstrappers: the tool
     compares signatures only."""
     for signer in 'braskworks', 'other':
-        target = os.path.join(FIXTURES, 'stamped-%s.exe' % signer)
-        if os.path.exists(target):
-            os.remove(target)
-        key = os.path.join(PKI, 'sign-' + signer)
-        subprocess.run(['osslsigncode', 'sign', '-certs', key + '-chain.pem', '-key', key + '.key',
-                        '-h', 'sha256', '-TSA-certs', os.path.join(PKI, 'tsa-chain.pem'),
-                        '-TSA-key', os.path.join(PKI, 'tsa.key'), '-TSA-time', '1767225600',
-                        '-in', os.path.join(FIXTURES, 'setup-unsigned.exe'), '-out', target],
-                       check=True, stdout=subprocess.DEVNULL)
+        sign(os.path.join(FIXTURES, 'setup-unsigned.exe'),
+             os.path.join(FIXTURES, 'stamped-%s.exe' % signer), 'sign-' + signer, 1767225600)
 
 
 class ToolTestCase(unittest.TestCase):

@@ -17,6 +17,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 
 from harness_lib import (CONFIG, DISPLAY_FILE, FIXTURES, HARNESS, PKI, PREFIX, SITE_ROOT, wine,
                          wine_env)
@@ -78,10 +79,29 @@ def trust_test_roots():
         sys.exit('cannot trust the test roots: ' + result.stderr.decode(errors='replace'))
 
 
-def sign(source, target, signer):
+def sign(source, target, signer, stamp_time=None):
+    """Signs `source` into `target` (replacing it) as `signer`; with
+    `stamp_time` (Unix time) also timestamped by the test PKI's
+    time-stamping authority."""
+    stamp = [] if stamp_time is None else [
+        '-TSA-certs', os.path.join(PKI, 'tsa-chain.pem'), '-TSA-key', os.path.join(PKI, 'tsa.key'),
+        '-TSA-time', str(stamp_time)]
+    if os.path.exists(target):
+        os.remove(target)   # osslsigncode does not overwrite
     subprocess.run(['osslsigncode', 'sign', '-certs', os.path.join(PKI, signer + '-chain.pem'),
-                    '-key', os.path.join(PKI, signer + '.key'), '-h', 'sha256',
-                    '-in', source, '-out', target], check=True, stdout=subprocess.DEVNULL)
+                    '-key', os.path.join(PKI, signer + '.key'), '-h', 'sha256'] + stamp +
+                   ['-in', source, '-out', target], check=True, stdout=subprocess.DEVNULL)
+
+
+def signed(image, signer):
+    """The PE `image` (bytes) signed as `signer`."""
+    with tempfile.TemporaryDirectory(dir=HARNESS) as work:
+        source, target = os.path.join(work, 'unsigned.exe'), os.path.join(work, 'signed.exe')
+        with open(source, 'wb') as file:
+            file.write(image)
+        sign(source, target, signer)
+        with open(target, 'rb') as file:
+            return file.read()
 
 
 def alter_one_byte(source, target):
