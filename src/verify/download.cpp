@@ -108,17 +108,19 @@ static bool make_download_folder(const wchar_t *temp_path, const wchar_t *versio
         unsigned long pid = (unsigned long)GetCurrentProcessId();
         for (int attempt = 0; attempt < FOLDER_ATTEMPTS; attempt++) {
             wchar_t directory[PATH_CAPACITY];
-            LARGE_INTEGER ticks;
-            QueryPerformanceCounter(&ticks);
-            unsigned long suffix = (unsigned long)ticks.LowPart;
+            unsigned length;
+            if (attempt == 0) {
+                length = format_text(directory, PATH_CAPACITY, L"%sTarvikInstaller-%lu", temp_path,
+                                     pid);
+            } else {
+                LARGE_INTEGER ticks;
+                QueryPerformanceCounter(&ticks);
+                length = format_text(directory, PATH_CAPACITY, L"%sTarvikInstaller-%lu-%lu",
+                                     temp_path, pid, (unsigned long)ticks.LowPart);
+            }
             // A path cut to fit its buffer would name another file than the
             // one meant, so it is refused rather than written, verified and
             // run.
-            unsigned length =
-                attempt == 0
-                    ? format_text(directory, PATH_CAPACITY, L"%sTarvikInstaller-%lu", temp_path, pid)
-                    : format_text(directory, PATH_CAPACITY, L"%sTarvikInstaller-%lu-%lu",
-                                  temp_path, pid, suffix);
             if (length >= PATH_CAPACITY ||
                 format_text(run_state.installer_path, PATH_CAPACITY, L"%s\\Tarvik-Setup-%s.exe",
                             directory, version) >= PATH_CAPACITY)
