@@ -119,6 +119,22 @@ static std::string describe_dialogs()
     return out + "]}";
 }
 
+// The description reads each text with a message of its own, so a dialog
+// that changes meanwhile (one timer tick sets the headline, then the
+// content) could be caught half old, half new. Only a description that the
+// next reading repeats is taken; "" when the dialog kept changing.
+static std::string settled_description()
+{
+    std::string state = describe_dialogs();
+    for (int reading = 0; reading < 10; reading++) {
+        std::string again = describe_dialogs();
+        if (again == state)
+            return state;
+        state = again;
+    }
+    return "";
+}
+
 struct ButtonSearch {
     std::wstring text;
     HWND found;
@@ -184,8 +200,8 @@ int main()
     CloseHandle(CreateThread(nullptr, 0, read_commands, nullptr, 0, nullptr));
     std::string last;
     for (;;) {
-        std::string state = describe_dialogs();
-        if (state != last) {
+        std::string state = settled_description();
+        if (!state.empty() && state != last) {
             printf("%s\n", state.c_str());
             fflush(stdout);
             last = state;
