@@ -38,10 +38,16 @@ int get_signer_name(const wchar_t *path, wchar_t *name, unsigned capacity)
             provider != nullptr ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
         CRYPT_PROVIDER_CERT *cert =
             signer != nullptr ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
-        // The count includes the NUL, so 1 means an empty name.
-        if (cert != nullptr &&
-            CertGetNameStringW(cert->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name,
-                               capacity) > 1)
+        // The count includes the final NUL, so 1 means an empty name, and
+        // a name that filled the buffer may have been cut. The count tells
+        // the whole name: a NUL before its end would hide the rest from
+        // every comparison ("Braskworks\0Evil" would pass as "Braskworks"),
+        // so such a name is no name.
+        DWORD count = cert != nullptr ? CertGetNameStringW(cert->pCert,
+                                                           CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
+                                                           nullptr, name, capacity)
+                                      : 0;
+        if (count > 1 && count < capacity && text_length(name) == count - 1)
             ok = 1;
     }
     // The state opened by the verification is released on every path.

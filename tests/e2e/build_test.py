@@ -121,13 +121,20 @@ class SigningTest(unittest.TestCase):
         # The publisher's own command: signs @FILE@ in place as SIGNER.
         command = ('sh -c \'osslsigncode sign -certs %s/$0-chain.pem -key %s/$0.key -h sha256 %%s '
                    '-in "$1" -out "$1.x" && mv "$1.x" "$1"\' %%s @FILE@' % (PKI, PKI))
+        # The image is checked under this name before it takes its own.
+        signing = self.exe + '.signing'
         for settings, message in (
                 ({'cert': self.cert}, 'TARVIK_SIGN_KEY is missing'),
                 ({'key': self.key}, 'TARVIK_SIGN_CERT is missing'),
                 ({'cert': self.cert, 'key': self.key}, 'needs TARVIK_SIGN_TIMESTAMP_URL'),
                 ({'command': command % ('-ts ' + self.tsa_url, 'sign-other')},
-                 'signature check failed: signer "Other Publisher Ltd" is not the publisher "Braskworks"'),
-                ({'command': command % ('', 'sign-braskworks')}, 'signature check failed: no timestamp')):
+                 'signature check failed: %s is signed by "Other Publisher Ltd", not "Braskworks"'
+                 % signing),
+                ({'command': command % ('', 'sign-braskworks')},
+                 'signature check failed: the signature of %s has no timestamp' % signing),
+                # U+2028 in another attribute: the display name is the common name.
+                ({'command': command % ('-ts ' + self.tsa_url, 'sign-u2028')},
+                 'signature check failed: %s is signed by "Evil", not "Braskworks"' % signing)):
             with self.subTest(message):
                 run = build(self.folder, **settings)
                 self.assertNotEqual(run.returncode, 0)

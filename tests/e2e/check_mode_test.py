@@ -120,6 +120,11 @@ class CheckModeTest(unittest.TestCase):
             ('bootstrapper-braskworks.exe', 'setup-altered.exe', 5),
             ('bootstrapper-braskworks.exe', 'setup-braskworks.exe', 0),
             ('bootstrapper-braskworks.exe', 'setup-renewed.exe', 0),
+            # Signers that the manifest tool judges alike (its crafted table).
+            ('bootstrapper-braskworks.exe', 'setup-nul.exe', 5),
+            ('bootstrapper-braskworks.exe', 'setup-multi.exe', 5),
+            ('bootstrapper-braskworks.exe', 'setup-bad-value.exe', 5),
+            ('bootstrapper-braskworks.exe', 'setup-orgonly.exe', 0),
             ('bootstrapper-unsigned.exe', 'setup-unsigned.exe', 0),
             ('bootstrapper-unsigned.exe', 'setup-other.exe', 0),
             # Its own signature does not verify, so no comparison is made.

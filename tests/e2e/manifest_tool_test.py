@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
 from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture,  # noqa: E402
                          manifest, site_clear, site_put, site_requests, wine, wine_temp_dir)
-from harness import sign  # noqa: E402
+from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOL = CONFIG['manifest_tool']
 PREFIX = SITE + '/downloads/'
@@ -34,7 +34,7 @@ def setUpModule():
     compares signatures only."""
     for signer in 'braskworks', 'other':
         sign(os.path.join(FIXTURES, 'setup-unsigned.exe'),
-             os.path.join(FIXTURES, 'stamped-%s.exe' % signer), 'sign-' + signer, 1767225600)
+             os.path.join(FIXTURES, 'stamped-%s.exe' % signer), 'sign-' + signer, STAMP_TIME)
 
 
 class ToolTestCase(unittest.TestCase):
@@ -246,12 +246,55 @@ class SignerTest(ToolTestCase):
                 else:
                     self.assertEqual(result.returncode, 0, result.stderr)
 
-    def test_without_osslsigncode_exits_2(self):
-        env = dict(os.environ, PATH=self.dir)
-        result = self.make(os.path.join(FIXTURES, 'setup-braskworks.exe'), env=env)
-        self.assertEqual(result.returncode, 2)
-        self.assertIn('osslsigncode is not installed', result.stderr)
-        self.assertNothingWritten()
+    def test_no_helper_program_is_needed(self):
+        result = self.make(os.path.join(FIXTURES, 'stamped-braskworks.exe'), lax=False,
+                           env=dict(os.environ, PATH=self.dir))
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+
+class CraftedSignatureTest(ToolTestCase):
+    """Setup programs signed as an attacker or a slip would sign them
+    (harness.CRAFTED), judged alike by make, by check --bootstrapper and by
+    the build's check (signature --timestamped)."""
+
+    def judge(self, setup):
+        path = os.path.join(FIXTURES, setup)
+        data = fixture(setup)
+        body = manifest(url=URL, sha256=hashlib.sha256(data).hexdigest(), size=len(data))
+        yield 'make', self.make(path, lax=False)
+        yield 'check', self.tool('check', self.write('m.json', body), path, '--bootstrapper',
+                                 os.path.join(FIXTURES, 'stamped-braskworks.exe'))
+        yield 'signature', self.tool('signature', path, '--timestamped')
+
+    def test_each_signature_is_judged_from_its_structure(self):
+        cases = {  # setup program: exit code, report line fragment, refusal fragment
+            'setup-multi.exe': (1, 'signer: Evil (', 'signed by "Evil"'),
+            'setup-decoy.exe': (1, 'signer: ambiguous signer certificate', '2 certificates match'),
+            'setup-forged-stamp.exe': (1, 'timestamp: none', 'has no timestamp'),
+            'setup-bad-value.exe': (1, 'signer: signature does not verify', 'value does not verify'),
+            'setup-altered.exe': (1, 'signer: signature does not match the file',
+                                  'changed after it was signed'),
+            'setup-u2028.exe': (1, 'signer: Evil (', 'signed by "Evil"'),
+            'setup-nbsp.exe': (1, 'signer: "Braskworks\\xc2\\xa0" (',
+                               'signed by "Braskworks\\xc2\\xa0"'),
+            'setup-nul.exe': (1, 'signer: no usable name', 'holds a NUL at offset 10'),
+            'setup-orgonly.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-mismatch.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-index.exe': (0, 'timestamp: ' + STAMP_SHOWN),
+            'setup-truncated.exe': (1, 'signer: unreadable signature', 'not a complete PE image'),
+            'setup-past-end.exe': (1, 'signer: unreadable signature', 'does not end the file'),
+            'setup-not-der.exe': (1, 'signer: unreadable signature', 'not a DER PKCS#7'),
+        }
+        for setup, (code, line, *fragments) in cases.items():
+            for command, result in self.judge(setup):
+                with self.subTest(setup=setup, command=command):
+                    self.assertIn(line, result.stdout)
+                    if code:
+                        self.assertRefused(result, *fragments)
+                    else:
+                        self.assertEqual(result.returncode, 0, result.stderr)
+            if os.path.exists(self.path('out.json')):
+                os.remove(self.path('out.json'))
 
 
 class UsageTest(ToolTestCase):
@@ -268,6 +311,9 @@ class UsageTest(ToolTestCase):
             'publisher without a setup program to check': ['check', 'm.json', '--publisher', 'X'],
             'bootstrapper without a setup program': ['check', 'm.json', '--bootstrapper', setup],
             'timestamp flag for check': ['check', 'm.json', setup, LAX],
+            'signature without a file': ['signature', '--timestamped'],
+            'signature with a bootstrapper': ['signature', setup, '--bootstrapper', setup],
+            'timestamped for make': ['make', setup, '1.4.2', URL, '--timestamped'],
         }
         for name, args in cases.items():
             with self.subTest(name):

@@ -11,6 +11,7 @@ CTest runs `prefix` and `setup` before the first test that needs them and
 `teardown` after the last one. All are safe to repeat.
 """
 
+import glob
 import os
 import shutil
 import signal
@@ -79,13 +80,13 @@ def trust_test_roots():
         sys.exit('cannot trust the test roots: ' + result.stderr.decode(errors='replace'))
 
 
-def sign(source, target, signer, stamp_time=None):
+def sign(source, target, signer, stamp_time=None, description=None):
     """Signs `source` into `target` (replacing it) as `signer`; with
     `stamp_time` (Unix time) also timestamped by the test PKI's
-    time-stamping authority."""
-    stamp = [] if stamp_time is None else [
+    time-stamping authority; with `description` carrying that text."""
+    stamp = ([] if description is None else ['-n', description]) + ([] if stamp_time is None else [
         '-TSA-certs', os.path.join(PKI, 'tsa-chain.pem'), '-TSA-key', os.path.join(PKI, 'tsa.key'),
-        '-TSA-time', str(stamp_time)]
+        '-TSA-time', str(stamp_time)])
     if os.path.exists(target):
         os.remove(target)   # osslsigncode does not overwrite
     subprocess.run(['osslsigncode', 'sign', '-certs', os.path.join(PKI, signer + '-chain.pem'),
@@ -120,6 +121,86 @@ def alter_one_byte(source, target):
         file.write(data)
 
 
+def security_entry(data):
+    """The file offset of a PE32+ image's security directory entry."""
+    header = struct.unpack_from('<I', data, 0x3C)[0]
+    return header + 24 + 112 + 4 * 8
+
+
+def certificate_table(data):
+    offset, size = struct.unpack_from('<II', data, security_entry(data))
+    return data[offset:offset + size]
+
+
+def edited(source, target, edit):
+    with open(source, 'rb') as file:
+        data = bytearray(file.read())
+    edit(data)
+    with open(target, 'wb') as file:
+        file.write(data)
+
+
+def flip_signature_value(data):
+    """One byte of the last RSA-2048 signature value in the certificate
+    table: the primary signer's, in a signature without a timestamp."""
+    offset = struct.unpack_from('<I', data, security_entry(data))[0]
+    data[data.rindex(b'\x04\x82\x01\x00', offset) + 20] ^= 0x01
+
+
+def lengthen_table(data):
+    struct.pack_into('<I', data, security_entry(data) + 4,
+                     struct.unpack_from('<I', data, security_entry(data) + 4)[0] + 16)
+
+
+def truncate(data):
+    del data[100:]
+
+
+def break_der(data):
+    offset = struct.unpack_from('<I', data, security_entry(data))[0]
+    data[offset + 8] = 0x05
+
+
+STAMP_TIME = 1767225600     # Jan  1 00:00:00 2026 GMT
+# Setup programs signed the ways an attacker or a slip would sign them:
+# name: (signer, timestamped, description) or (source fixture, edit).
+CRAFTED = {
+    'multi': ('sign-multi', True, None),
+    'decoy': ('sign-decoy', True, None),
+    'u2028': ('sign-u2028', True, None),
+    'nbsp': ('sign-nbsp', True, None),
+    'nul': ('sign-nul', True, None),
+    'orgonly': ('sign-orgonly', True, None),
+    'mismatch': ('sign-mismatch', True, None),
+    'forged-stamp': ('sign-braskworks', False, 'Tarvik\nTimestamp time: Jan  1 00:00:00 2026 GMT'),
+    'index': ('sign-braskworks', True, 'Signature Index: 1'),
+    'bad-value': ('setup-braskworks.exe', flip_signature_value),
+    'past-end': ('setup-braskworks.exe', lengthen_table),
+    'not-der': ('setup-braskworks.exe', break_der),
+    'truncated': ('setup-braskworks.exe', truncate),
+}
+
+
+def make_crafted_fixtures():
+    """setup-NAME.exe for each CRAFTED name, and the certificate table of
+    every signed fixture as a seed for the signature fuzz target."""
+    for name, how in CRAFTED.items():
+        target = os.path.join(FIXTURES, 'setup-%s.exe' % name)
+        if len(how) == 2:
+            edited(os.path.join(FIXTURES, how[0]), target, how[1])
+        else:
+            sign(CONFIG['test_setup'], target, how[0], STAMP_TIME if how[1] else None, how[2])
+    seeds = os.path.join(HARNESS, 'signature-seeds')
+    shutil.rmtree(seeds, ignore_errors=True)
+    os.makedirs(seeds)
+    for path in glob.glob(os.path.join(FIXTURES, '*.exe')):
+        with open(path, 'rb') as file:
+            data = file.read()
+        if len(data) > 0x200 and certificate_table(data):
+            with open(os.path.join(seeds, os.path.basename(path)[:-4]), 'wb') as file:
+                file.write(certificate_table(data))
+
+
 def make_fixtures():
     """Signed and unsigned variants of the test setup program and of the
     bootstrapper, remade on every run from the freshly built programs."""
@@ -132,6 +213,7 @@ def make_fixtures():
                        os.path.join(FIXTURES, name + '-altered.exe'))
     sign(CONFIG['test_setup'], os.path.join(FIXTURES, 'setup-renewed.exe'), 'sign-braskworks-renewed')
     sign(CONFIG['test_setup'], os.path.join(FIXTURES, 'setup-other.exe'), 'sign-other')
+    make_crafted_fixtures()
 
 
 def start_site():

@@ -18,6 +18,12 @@ Produced files:
   sign-other.*                  code signing, CN=Other Publisher Ltd, by CA 1
   (each sign-* has .pem, .key and -chain.pem = leaf + issuing CA)
   tsa.pem tsa.key tsa-chain.pem  RFC 3161 time-stamping authority, by CA 1
+  sign-<crafted>.*              code signing by CA 1 with the names of CRAFTED,
+                                which `openssl req` cannot write
+  sign-decoy.key, sign-decoy-chain.pem
+                                sign-evil's key, with a forged CN=Braskworks
+                                certificate of sign-evil's issuer and serial
+                                number (and key) placed before the real one
 
 `openssl ca` is used rather than `openssl req -x509` / `openssl x509 -req`
 because it is the only OpenSSL 3.0 command that can back-date notBefore,
@@ -30,6 +36,10 @@ import os
 import shutil
 import subprocess
 import sys
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 OPENSSL = 'openssl'
 CA_YEARS = 10
@@ -93,6 +103,27 @@ extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 """
+
+
+def _name(*rdns):
+    """An x509.Name from RDNs, each a list of (attribute, value) pairs."""
+    return x509.Name([x509.RelativeDistinguishedName([x509.NameAttribute(oid, value)
+                                                      for oid, value in rdn]) for rdn in rdns])
+
+
+CN, O = NameOID.COMMON_NAME, NameOID.ORGANIZATION_NAME
+# Code-signing subjects that try to pass for the publisher "Braskworks", or
+# that are the publisher by Windows' rule of the simple display name (the
+# first common name, else organisational unit, organisation, e-mail).
+CRAFTED = {
+    'sign-evil': _name([(CN, 'Evil')]),
+    'sign-multi': _name([(O, 'X'), (CN, 'Evil')], [(CN, 'Braskworks')]),
+    'sign-u2028': _name([(O, 'X\u2028commonName = Braskworks')], [(CN, 'Evil')]),
+    'sign-nbsp': _name([(CN, 'Braskworks\u00a0')]),
+    'sign-nul': _name([(CN, 'Braskworks\0Evil')]),
+    'sign-orgonly': _name([(O, 'Braskworks')]),
+    'sign-mismatch': _name([(O, 'MISMATCH')], [(CN, 'Braskworks')]),
+}
 
 
 def run(*args):
@@ -163,6 +194,47 @@ class Pki:
         run('x509', '-in', self.path(name + '.pem'), '-outform', 'DER',
             '-out', self.path(name + '.der'))
 
+    def load(self, name):
+        with open(self.path(name + '.pem'), 'rb') as f:
+            cert = x509.load_pem_x509_certificate(f.read())
+        with open(self.path(name + '.key'), 'rb') as f:
+            return cert, serialization.load_pem_private_key(f.read(), None)
+
+    def craft(self, name, subject, key, issuer, issuer_key, serial=None):
+        """Writes NAME.pem: a code-signing certificate for `subject` and the
+        private `key`'s public half, issued as `issuer` (a certificate) and
+        signed with `issuer_key`."""
+        now = datetime.datetime.now(datetime.timezone.utc)
+        ski = x509.SubjectKeyIdentifier.from_public_key(key.public_key())
+        cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer.subject)
+                .public_key(key.public_key()).serial_number(serial or x509.random_serial_number())
+                .not_valid_before(now - datetime.timedelta(days=1))
+                .not_valid_after(now + datetime.timedelta(days=365 * LEAF_YEARS))
+                .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+                .add_extension(x509.KeyUsage(True, False, False, False, False, False, False, False,
+                                             False), critical=True)
+                .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)
+                .add_extension(ski, critical=False)
+                .sign(issuer_key, hashes.SHA256()))
+        with open(self.path(name + '.pem'), 'wb') as f:
+            f.write(cert.public_bytes(serialization.Encoding.PEM))
+        return cert
+
+    def make_crafted(self):
+        # They all share the publisher's key: only the names differ.
+        ca, ca_key = self.load('ca')
+        _, key = self.load('sign-braskworks')
+        for name, subject in CRAFTED.items():
+            shutil.copy(self.path('sign-braskworks.key'), self.path(name + '.key'))
+            self.craft(name, subject, key, ca, ca_key)
+            self.concat(name + '-chain.pem', name + '.pem', 'ca.pem')
+        # The decoy: the attacker's own certificate and key, and a forgery
+        # naming Braskworks with the same issuer, serial number and key.
+        evil, key = self.load('sign-evil')
+        self.craft('decoy', _name([(CN, 'Braskworks')]), key, ca, key, evil.serial_number)
+        shutil.copy(self.path('sign-evil.key'), self.path('sign-decoy.key'))
+        self.concat('sign-decoy-chain.pem', 'decoy.pem', 'sign-evil.pem', 'ca.pem')
+
     def make_all(self):
         self.prepare()
         self.issue('ca', '/CN=Tarvik Test Root CA', 'ext_ca', None, self.ca_end)
@@ -185,6 +257,7 @@ class Pki:
 
         self.issue('tsa', '/CN=Tarvik Test TSA', 'ext_tsa', 'ca', self.leaf_end)
         self.concat('tsa-chain.pem', 'tsa.pem', 'ca.pem')
+        self.make_crafted()
 
         shutil.rmtree(self.work, ignore_errors=True)
         with open(self.path('done'), 'w') as f:

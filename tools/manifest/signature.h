@@ -1,26 +1,50 @@
-// Reading the signer and the timestamp of the Authenticode signature of a
-// Windows program with the helper programs osslsigncode and openssl.
+// Reading the Authenticode signature of a Windows program from its
+// structure, as Windows does: the PE's certificate table, its PKCS#7
+// SignedData, the primary signer, its certificate, the signature's checks,
+// the signer's simple display name and the RFC 3161 timestamp. No program's
+// printed output is read, and no text field (the description, any name) is
+// taken for structure.
+//
+// Trust in the certificate chain up to a root (and revocation, and the
+// certificates' lifetimes) is not judged here: that stays the user's
+// machine's question.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 enum SignatureState {
-    SIGNATURE_FOUND,      // signed; `signer` holds the signer's common name
-    SIGNATURE_NONE,       // not signed
-    SIGNATURE_UNREADABLE, // a signature whose signer certificate cannot be read
-    SIGNATURE_ALTERED,    // the file was changed after it was signed
+    SIGNATURE_FOUND,         // verified; `signer` holds the simple display name
+    SIGNATURE_NONE,          // no certificate table: not signed
+    SIGNATURE_MALFORMED,     // the image or its certificate table cannot be read
+    SIGNATURE_AMBIGUOUS,     // more than one certificate matches the signer's issuer and serial
+    SIGNATURE_NOT_VERIFIED,  // no certificate for the signer, or its signature does not verify
+    SIGNATURE_ALTERED,       // the signed digest is not the file's: changed after signing
+    SIGNATURE_NAME_REFUSED,  // the signer's display name holds a NUL, is not UTF-8, or is empty
 };
 
 struct Signature {
     SignatureState state = SIGNATURE_NONE;
-    std::string signer;    // may be empty when the certificate names no common name
-    std::string timestamp; // time of the timestamp, as osslsigncode shows it; "" for none
+    std::string detail;    // for every state but FOUND and NONE: what was found, one line
+    std::string signer;    // FOUND: the signer's simple display name, UTF-8
+    std::string timestamp; // the verified RFC 3161 signing time; "" for none
+    std::string timestamp_fault; // why a timestamp that is present does not count; "" if none
+    int nested = 0;        // nested signatures, reported but not judged
 };
 
-// True when every helper program can be started; otherwise writes which one
-// is missing to standard error and returns false.
-bool helpers_installed();
+// Computes the Authenticode digest of the image that the certificate table
+// belongs to with the digest `md_nid` (an OpenSSL NID) into `digest`, which
+// has room for EVP_MAX_MD_SIZE bytes. Returns its length, 0 on failure.
+typedef unsigned (*ImageDigest)(int md_nid, unsigned char *digest, void *context);
 
-// Reads the signature of the program at `path`. Returns false, with the
-// reason written to standard error, when no temporary folder could be made.
+// Judges a certificate table, `size` bytes from `table`: its first entry
+// must be a PKCS#7 SignedData. `image_digest` gives the digest of the image
+// that the signature must match. Fills `signature` (never NONE).
+void judge_certificate_table(const unsigned char *table, size_t size, ImageDigest image_digest,
+                             void *context, Signature *signature);
+
+// Reads the signature of the PE program at `path`. Returns false, with the
+// reason written to standard error, when the file cannot be read at all;
+// an image that is not a PE, or whose certificate table lies outside the
+// file, is SIGNATURE_MALFORMED.
 bool read_signature(const std::string &path, Signature *signature);

@@ -5,15 +5,18 @@
 //                        [--allow-no-timestamp]
 //   tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]
 //                                             [--bootstrapper FILE]]
+//   tarvik-manifest signature FILE [--publisher NAME] [--timestamped]
 //
-// Both report the setup program's signer and the time of its signature's
+// `make` and `check` report the setup program's signer and the time of its signature's
 // timestamp. `make` writes nothing for a setup program that is unsigned,
 // signed by another publisher, or signed without a timestamp (a signature
 // that Windows stops trusting when its certificate expires);
 // --allow-no-timestamp lifts the last refusal only, for tests: an unsigned
 // program is refused for its missing signer either way. `check` requires a
 // timestamp only with --bootstrapper, which confirms that the signed,
-// timestamped bootstrapper FILE has the setup program's signer.
+// timestamped bootstrapper FILE has the setup program's signer. `signature`
+// judges one file's signature alone: the build's check of a signed
+// bootstrapper.
 //
 // It is a native Linux program compiled together with the bootstrapper's own
 // src/net/manifest.cpp, for the same TARVIK_SITE_HOST: a manifest that it
@@ -24,8 +27,7 @@
 // This file holds the argument handling and the commands; the signature is
 // read in signature.cpp and the file written in manifest_json.cpp.
 //
-// Exit codes: 0 accepted, 1 refused or failed, 2 bad arguments or a helper
-// program (osslsigncode, openssl) that is not installed.
+// Exit codes: 0 accepted, 1 refused or failed, 2 bad arguments.
 
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -175,22 +177,26 @@ bool read_file(const std::string &path, FileFacts *facts, std::string *bytes)
     std::ifstream file(path, std::ios::binary);
     if (!file)
         return refuse("cannot read " + path + ": " + strerror(errno));
+    // Every EVP call's result counts: a digest that was not computed must
+    // never reach a manifest.
     EVP_MD_CTX *sha = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(sha, EVP_sha256(), nullptr);
+    bool hashed = sha != nullptr && EVP_DigestInit_ex(sha, EVP_sha256(), nullptr) == 1;
     std::vector<char> buffer(TRANSFER_BUFFER_SIZE);
     long long size = 0;
-    while (file) {
+    while (file && hashed) {
         file.read(buffer.data(), (std::streamsize)buffer.size());
         size_t got = (size_t)file.gcount();
-        EVP_DigestUpdate(sha, buffer.data(), got);
+        hashed = EVP_DigestUpdate(sha, buffer.data(), got) == 1;
         if (bytes != nullptr)
             bytes->append(buffer.data(), got);
         size += (long long)got;
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
-    EVP_DigestFinal_ex(sha, digest, &length);
+    hashed = hashed && EVP_DigestFinal_ex(sha, digest, &length) == 1 && length == 32;
     EVP_MD_CTX_free(sha);
+    if (!hashed)
+        return refuse("cannot compute the SHA-256 of " + path);
     if (file.bad())
         return refuse("error while reading " + path);
     if (size != facts->size)
@@ -243,9 +249,21 @@ bool passes_rules(const std::string &bytes, ManifestFields *fields, ReleaseInfo 
            refuse(rule_message(rule, *fields, *release, given_version, given_url));
 }
 
+// A signer name as the report shows it: as it stands when it is printable
+// ASCII, otherwise quoted with its other bytes escaped, so that no name can
+// pass itself off as another on the screen.
+std::string shown_name(const std::string &name)
+{
+    for (unsigned char c : name)
+        if (c < 0x20 || c > 0x7E)
+            return shown(name);
+    return name;
+}
+
 // Reports the signer of the program at `path` beside the expected publisher,
 // and the time of its timestamp, each line headed by `role`. Accepts it when
-// it is signed by `publisher` and, if `need_timestamp`, has a timestamp;
+// its signature verifies, its signer's display name is `publisher` byte for
+// byte and, if `need_timestamp`, it has a timestamp that verifies;
 // otherwise refuses, naming the fault and then `consequence`.
 bool check_signer(const char *role, const std::string &path, const std::string &publisher,
                   bool need_timestamp, const std::string &consequence)
@@ -253,35 +271,51 @@ bool check_signer(const char *role, const std::string &path, const std::string &
     Signature signature;
     if (!read_signature(path, &signature))
         return false;
-    std::string signer = signature.signer;
+    std::string signer = shown_name(signature.signer);
     std::string fault;
+    const std::string &detail = signature.detail;
     switch (signature.state) {
     case SIGNATURE_NONE:
         signer = "none (unsigned)";
         fault = path + " is not signed";
         break;
-    case SIGNATURE_UNREADABLE:
+    case SIGNATURE_MALFORMED:
         signer = "unreadable signature";
-        fault = "the signature of " + path + " cannot be read";
+        fault = "the signature of " + path + " cannot be read: " + detail;
+        break;
+    case SIGNATURE_AMBIGUOUS:
+        signer = "ambiguous signer certificate";
+        fault = "the signer of " + path + " is ambiguous: " + detail;
+        break;
+    case SIGNATURE_NOT_VERIFIED:
+        signer = "signature does not verify";
+        fault = "the signature of " + path + " does not verify: " + detail;
         break;
     case SIGNATURE_ALTERED:
         signer = "signature does not match the file";
-        fault = path + " was changed after it was signed, so Windows does not trust its signature";
+        fault = path + " was changed after it was signed (" + detail +
+                "), so Windows does not trust its signature";
+        break;
+    case SIGNATURE_NAME_REFUSED:
+        signer = "no usable name (" + detail + ")";
+        fault = "the signer of " + path + " has no usable name: " + detail;
         break;
     case SIGNATURE_FOUND:
-        if (signer.empty()) {
-            signer = "no common name";
-            fault = "the signer certificate of " + path + " names no common name";
-        } else if (signer != publisher) {
-            fault = path + " is signed by " + shown(signer) + ", not " + shown(publisher);
-        } else if (need_timestamp && signature.timestamp.empty()) {
-            fault = "the signature of " + path + " has no timestamp, so Windows stops trusting "
-                    "it when its certificate expires";
-        }
+        if (signature.signer != publisher)
+            fault = path + " is signed by " + shown(signature.signer) + ", not " + shown(publisher);
+        else if (need_timestamp && signature.timestamp.empty())
+            fault = "the signature of " + path + " has no timestamp" +
+                    (signature.timestamp_fault.empty() ? "" : " that verifies") +
+                    ", so Windows stops trusting it when its certificate expires";
     }
-    printf("%ssigner: %s (expected %s)\n", role, signer.c_str(), publisher.c_str());
+    printf("%ssigner: %s (expected %s)\n", role, signer.c_str(), shown_name(publisher).c_str());
     printf("%stimestamp: %s\n", role,
            signature.timestamp.empty() ? "none" : signature.timestamp.c_str());
+    if (!signature.timestamp_fault.empty())
+        printf("%stimestamp refused: %s\n", role, signature.timestamp_fault.c_str());
+    if (signature.nested > 0)
+        printf("%snested signatures: %d, not judged (Windows judges the primary one)\n", role,
+               signature.nested);
     return fault.empty() || refuse(fault + "; " + consequence);
 }
 
@@ -298,23 +332,30 @@ void usage(FILE *out)
             "                            [--allow-no-timestamp]\n"
             "       tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]\n"
             "                                                 [--bootstrapper FILE]]\n"
+            "       tarvik-manifest signature FILE [--publisher NAME] [--timestamped]\n"
             "\n"
             "  make    write the release manifest for SETUP.exe to FILE\n"
             "          (default %s), only if the bootstrapper would accept it\n"
             "          and the signature of SETUP.exe has a timestamp\n"
             "  check   apply the bootstrapper's rules to MANIFEST; with SETUP.exe also\n"
             "          compare its size and SHA-256 with the manifest's\n"
-            "  Both report the signer of SETUP.exe and the time of its timestamp.\n"
+            "  signature  judge the signature of FILE alone (the build's check of a\n"
+            "          signed bootstrapper)\n"
+            "  All report the signer and the time of the timestamp, read from the\n"
+            "  file's own signature: the signer certificate must verify the primary\n"
+            "  signature, and the signed digest must be the file's. Trust in the\n"
+            "  certificate chain is left to Windows on the user's machine.\n"
             "\n"
-            "  --publisher NAME      the signer common name that SETUP.exe must carry\n"
+            "  --publisher NAME      the signer display name that SETUP.exe must carry\n"
             "                        (default %s)\n"
             "  --allow-no-timestamp  let make accept a SETUP.exe signed without a timestamp\n"
             "                        (for tests; an unsigned one is still refused)\n"
             "  --bootstrapper FILE   confirm that the signed bootstrapper FILE accepts\n"
             "                        SETUP.exe: the same signer, both with a timestamp\n"
+            "  --timestamped         let signature require a timestamp that verifies\n"
             "\n"
             "Built for download URLs beginning with " DOWNLOAD_URL_PREFIX "\n"
-            "Exit codes: 0 accepted, 1 refused, 2 bad arguments or a missing helper program.\n",
+            "Exit codes: 0 accepted, 1 refused, 2 bad arguments.\n",
             DEFAULT_OUTPUT, DEFAULT_PUBLISHER);
 }
 
@@ -396,6 +437,7 @@ int main(int argc, char **argv)
     std::map<std::string, std::string> values = {
         {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""}};
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
+    const std::string TIMESTAMPED = "--timestamped";
     std::set<std::string> given;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; i++) {
@@ -409,7 +451,7 @@ int main(int argc, char **argv)
             continue;
         }
         given.insert(arg);
-        if (arg == ALLOW_NO_TIMESTAMP)
+        if (arg == ALLOW_NO_TIMESTAMP || arg == TIMESTAMPED)
             continue;
         const char *fault = values.count(arg) == 0                  ? "is not an option"
                             : i + 1 == argc || argv[i + 1][0] == 0 ? "needs a value"
@@ -425,21 +467,25 @@ int main(int argc, char **argv)
     std::string command = positional.empty() ? "" : positional[0];
     size_t operands = positional.empty() ? 0 : positional.size() - 1;
     bool allow_no_timestamp = given.count(ALLOW_NO_TIMESTAMP) != 0;
-    bool make = command == "make" && operands == 3 && given.count("--bootstrapper") == 0;
+    bool timestamped = given.count(TIMESTAMPED) != 0;
+    bool make = command == "make" && operands == 3 && given.count("--bootstrapper") == 0 &&
+                !timestamped;
     // The options of check all concern the setup program.
     bool check = command == "check" &&
-                 ((operands == 2 && given.count("-o") == 0 && !allow_no_timestamp) ||
+                 ((operands == 2 && given.count("-o") == 0 && !allow_no_timestamp && !timestamped) ||
                   (operands == 1 && given.empty()));
-    if (!make && !check) {
+    bool signature = command == "signature" && operands == 1 && given.count("-o") == 0 &&
+                     given.count("--bootstrapper") == 0 && !allow_no_timestamp;
+    if (!make && !check && !signature) {
         usage(stderr);
         return EXIT_USAGE;
     }
-    // Every command that has a setup program reads its signature.
-    if (operands > 1 && !helpers_installed())
-        return EXIT_USAGE;
-    bool accepted = make ? command_make(positional[1], positional[2], positional[3],
-                                        values["-o"], values["--publisher"], !allow_no_timestamp)
-                         : command_check(positional[1], operands == 2 ? &positional[2] : nullptr,
-                                         values["--publisher"], values["--bootstrapper"]);
+    bool accepted =
+        make ? command_make(positional[1], positional[2], positional[3], values["-o"],
+                            values["--publisher"], !allow_no_timestamp)
+        : check ? command_check(positional[1], operands == 2 ? &positional[2] : nullptr,
+                                values["--publisher"], values["--bootstrapper"])
+                : check_signer("", positional[1], values["--publisher"], timestamped,
+                               "it is not fit to publish");
     return accepted ? EXIT_OK : EXIT_REFUSED;
 }
