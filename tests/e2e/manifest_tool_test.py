@@ -93,6 +93,12 @@ class MakeTest(ToolTestCase):
             'url with <': ('1.4.2', PREFIX + 'a<b.exe', "'<' at offset"),
             'url of 512 bytes': ('1.4.2', PREFIX + 'a' * (512 - len(PREFIX)),
                                  'no usable "url"', '1 to 511 bytes', '512 bytes'),
+            # Each release needs a URL of its own: its version as a token
+            # of the file name.
+            'url without the version': ('1.4.2', PREFIX + '1.4.2/Tarvik-Setup.exe',
+                                        'must hold the version "1.4.2"'),
+            'version inside a longer number': ('2', PREFIX + 'Tarvik-Setup-12.exe', 'whole token'),
+            'version inside a longer version': ('1.4', URL, 'whole token'),
         }
         for name, (version, url, *fragments) in cases.items():
             with self.subTest(name):
@@ -113,7 +119,7 @@ class MakeTest(ToolTestCase):
         setup = os.path.join(FIXTURES, 'setup-braskworks.exe')
         version = '1.' * 15 + '1'
         url = PREFIX + 'a' * (511 - len(PREFIX))
-        result = self.make(setup, version, url)
+        result = self.make(setup, version, url, '--allow-unversioned-url')
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn('signer: Braskworks (expected Braskworks)', result.stdout)
         with open(self.path('out.json'), 'rb') as file:
@@ -129,7 +135,8 @@ class MakeTest(ToolTestCase):
 
     def test_default_output_replaces_an_older_manifest(self):
         self.write('windows-setup.json', b'old')
-        result = self.tool('make', os.path.join(FIXTURES, 'setup-renewed.exe'), '2.0', URL, LAX)
+        result = self.tool('make', os.path.join(FIXTURES, 'setup-renewed.exe'), '2.0',
+                           PREFIX + 'Tarvik-Setup-2.0.exe', LAX)
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(self.path('windows-setup.json')) as file:
             self.assertEqual(json.load(file)['version'], '2.0')
@@ -314,6 +321,7 @@ class UsageTest(ToolTestCase):
             'signature without a file': ['signature', '--timestamped'],
             'signature with a bootstrapper': ['signature', setup, '--bootstrapper', setup],
             'timestamped for make': ['make', setup, '1.4.2', URL, '--timestamped'],
+            'unversioned url flag for check': ['check', 'm.json', setup, '--allow-unversioned-url'],
         }
         for name, args in cases.items():
             with self.subTest(name):

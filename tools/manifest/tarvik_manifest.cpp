@@ -2,7 +2,7 @@
 // (windows-setup.json) that the bootstrapper reads.
 //
 //   tarvik-manifest make SETUP.exe VERSION URL [-o FILE] [--publisher NAME]
-//                        [--allow-no-timestamp]
+//                        [--allow-no-timestamp] [--allow-unversioned-url]
 //   tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]
 //                                             [--bootstrapper FILE]]
 //   tarvik-manifest signature FILE [--publisher NAME] [--timestamped]
@@ -12,7 +12,9 @@
 // signed by another publisher, or signed without a timestamp (a signature
 // that Windows stops trusting when its certificate expires);
 // --allow-no-timestamp lifts the last refusal only, for tests: an unsigned
-// program is refused for its missing signer either way. `check` requires a
+// program is refused for its missing signer either way. `make` also refuses a
+// download URL whose last path segment does not hold the version as a whole
+// token (--allow-unversioned-url lifts it). `check` requires a
 // timestamp only with --bootstrapper, which confirms that the signed,
 // timestamped bootstrapper FILE has the setup program's signer. `signature`
 // judges one file's signature alone: the build's check of a signed
@@ -319,6 +321,26 @@ bool check_signer(const char *role, const std::string &path, const std::string &
     return fault.empty() || refuse(fault + "; " + consequence);
 }
 
+// True when the last path segment of `url` (before any query) holds
+// `version` as a whole token: not preceded by a digit or a dot, and not
+// followed by a digit or by a dot and a digit, so that "2" is not found in
+// "12" or in "1.2", nor "1.4" in "1.4.2".
+bool url_names_version(const std::string &url, const std::string &version)
+{
+    std::string path = url.substr(0, url.find('?'));
+    std::string segment = path.substr(path.rfind('/') + 1);
+    auto digit = [&](size_t i) { return i < segment.size() && segment[i] >= '0' && segment[i] <= '9'; };
+    for (size_t at = segment.find(version); at != std::string::npos;
+         at = segment.find(version, at + 1)) {
+        size_t end = at + version.size();
+        bool open = at == 0 || (!digit(at - 1) && segment[at - 1] != '.');
+        bool closed = !digit(end) && !(end < segment.size() && segment[end] == '.' && digit(end + 1));
+        if (open && closed)
+            return true;
+    }
+    return false;
+}
+
 // What a setup program that fails check_signer meets.
 std::string setup_refused(const std::string &publisher)
 {
@@ -329,7 +351,7 @@ void usage(FILE *out)
 {
     fprintf(out,
             "usage: tarvik-manifest make SETUP.exe VERSION URL [-o FILE] [--publisher NAME]\n"
-            "                            [--allow-no-timestamp]\n"
+            "                            [--allow-no-timestamp] [--allow-unversioned-url]\n"
             "       tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]\n"
             "                                                 [--bootstrapper FILE]]\n"
             "       tarvik-manifest signature FILE [--publisher NAME] [--timestamped]\n"
@@ -350,6 +372,9 @@ void usage(FILE *out)
             "                        (default %s)\n"
             "  --allow-no-timestamp  let make accept a SETUP.exe signed without a timestamp\n"
             "                        (for tests; an unsigned one is still refused)\n"
+            "  --allow-unversioned-url\n"
+            "                        let make accept a URL whose last path segment does\n"
+            "                        not hold VERSION as a whole token\n"
             "  --bootstrapper FILE   confirm that the signed bootstrapper FILE accepts\n"
             "                        SETUP.exe: the same signer, both with a timestamp\n"
             "  --timestamped         let signature require a timestamp that verifies\n"
@@ -360,7 +385,8 @@ void usage(FILE *out)
 }
 
 bool command_make(const std::string &setup, const std::string &version, const std::string &url,
-                  const std::string &output, const std::string &publisher, bool need_timestamp)
+                  const std::string &output, const std::string &publisher, bool need_timestamp,
+                  bool allow_unversioned)
 {
     FileFacts facts;
     if (!stat_file(setup, &facts) || !setup_size_acceptable(setup, facts.size) ||
@@ -377,6 +403,12 @@ bool command_make(const std::string &setup, const std::string &version, const st
         release.expected_size != facts.size)
         return refuse("the bootstrapper would read other values than the ones given (version " +
                       shown(fields.version) + ", url " + shown(fields.url) + ")");
+    // A setup program republished under the same URL with other bytes fails
+    // for every user whose manifest or download some cache still holds.
+    if (!allow_unversioned && !url_names_version(url, version))
+        return refuse("the url's last path segment must hold the version " + shown(version) +
+                      " as a whole token, so that each release has a URL of its own (got " +
+                      shown(url) + "; --allow-unversioned-url lets it through)");
     if (!check_signer("", setup, publisher, need_timestamp, setup_refused(publisher)) ||
         !write_file(output, text))
         return false;
@@ -438,6 +470,7 @@ int main(int argc, char **argv)
         {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""}};
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
     const std::string TIMESTAMPED = "--timestamped";
+    const std::string ALLOW_UNVERSIONED = "--allow-unversioned-url";
     std::set<std::string> given;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; i++) {
@@ -451,7 +484,7 @@ int main(int argc, char **argv)
             continue;
         }
         given.insert(arg);
-        if (arg == ALLOW_NO_TIMESTAMP || arg == TIMESTAMPED)
+        if (arg == ALLOW_NO_TIMESTAMP || arg == TIMESTAMPED || arg == ALLOW_UNVERSIONED)
             continue;
         const char *fault = values.count(arg) == 0                  ? "is not an option"
                             : i + 1 == argc || argv[i + 1][0] == 0 ? "needs a value"
@@ -468,21 +501,24 @@ int main(int argc, char **argv)
     size_t operands = positional.empty() ? 0 : positional.size() - 1;
     bool allow_no_timestamp = given.count(ALLOW_NO_TIMESTAMP) != 0;
     bool timestamped = given.count(TIMESTAMPED) != 0;
+    bool allow_unversioned = given.count(ALLOW_UNVERSIONED) != 0;
     bool make = command == "make" && operands == 3 && given.count("--bootstrapper") == 0 &&
                 !timestamped;
     // The options of check all concern the setup program.
     bool check = command == "check" &&
-                 ((operands == 2 && given.count("-o") == 0 && !allow_no_timestamp && !timestamped) ||
+                 ((operands == 2 && given.count("-o") == 0 && !allow_no_timestamp &&
+                   !timestamped && !allow_unversioned) ||
                   (operands == 1 && given.empty()));
     bool signature = command == "signature" && operands == 1 && given.count("-o") == 0 &&
-                     given.count("--bootstrapper") == 0 && !allow_no_timestamp;
+                     given.count("--bootstrapper") == 0 && !allow_no_timestamp &&
+                     !allow_unversioned;
     if (!make && !check && !signature) {
         usage(stderr);
         return EXIT_USAGE;
     }
     bool accepted =
         make ? command_make(positional[1], positional[2], positional[3], values["-o"],
-                            values["--publisher"], !allow_no_timestamp)
+                            values["--publisher"], !allow_no_timestamp, allow_unversioned)
         : check ? command_check(positional[1], operands == 2 ? &positional[2] : nullptr,
                                 values["--publisher"], values["--bootstrapper"])
                 : check_signer("", positional[1], values["--publisher"], timestamped,
