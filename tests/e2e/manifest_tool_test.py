@@ -15,8 +15,9 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, SITE, fixture,  # noqa: E402
-                         manifest, site_clear, site_put, site_requests, wine, wine_temp_dir)
+from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, SITE, SITE_ROOT, fixture,  # noqa: E402
+                         manifest, site_clear, site_fault, site_put, site_requests, wine,
+                         wine_temp_dir)
 from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOL = CONFIG['manifest_tool']
@@ -304,6 +305,61 @@ class CraftedSignatureTest(ToolTestCase):
                 os.remove(self.path('out.json'))
 
 
+class LiveTest(ToolTestCase):
+    """`live` against the test site, which plays a CDN with two edges,
+    127.0.0.1 and 127.0.0.2 on one port."""
+    PATH = URL[len(SITE):]
+
+    def publish(self, setup='stamped-braskworks.exe'):
+        site_clear()
+        data = fixture(setup)
+        site_put(self.PATH, data)
+        body = manifest(url=URL, sha256=hashlib.sha256(data).hexdigest(), size=len(data))
+        site_put('/windows-setup.json', body)
+        return data, body
+
+    def test_live_release_as_the_bootstrapper_would_fetch_it(self):
+        data, body = self.publish()
+        changed = data[:-1] + bytes([data[-1] ^ 1])
+        cases = {  # name: change to the good release, addresses, exit code, fragments
+            'good release on both edges': (lambda: None, (), 0,
+                                           'ok: the live release passes on 2 addresses'),
+            'republished with other bytes': (lambda: site_put(self.PATH, changed), (), 1,
+                                             '127.0.0.2: the setup program: sha256 ' +
+                                             hashlib.sha256(changed).hexdigest(), URL),
+            'manifest of the unsigned file': (lambda: self.publish('setup-unsigned.exe'), (), 1,
+                                              'is not signed'),
+            'setup program not uploaded yet': (lambda: os.remove(os.path.join(
+                SITE_ROOT, self.PATH.lstrip('/'))), (), 1, 'status 404 (only 200 counts)'),
+            'redirect to plain HTTP': (lambda: site_fault(self.PATH, status=302,
+                                                          location='http://localhost/x.exe'),
+                                       (), 1, 'a redirect to a location that is not HTTPS'),
+            'Content-Length not the size': (lambda: site_fault(self.PATH, content_length=1000), (),
+                                            1, 'Content-Length 1000 is not the manifest\'s size',
+                                            'before the body'),
+            'manifest of 4,096 bytes': (lambda: site_put('/windows-setup.json', body.ljust(4096)),
+                                        (), 1, 'the manifest: more than 4095 bytes'),
+            'edges out of step': (lambda: site_put('/windows-setup.json.at-127.0.0.2', body + b' '),
+                                  (), 1, '127.0.0.1 and 127.0.0.2 serve different manifests'),
+            'an address that cannot be reached': (lambda: None, ('127.0.0.3',), 1,
+                                                  '127.0.0.3: the manifest: unreachable'),
+        }
+        for name, (change, addresses, code, *fragments) in cases.items():
+            with self.subTest(name):
+                self.publish()
+                change()
+                args = ['live', '--cacert', os.path.join(PKI, 'ca.pem')]
+                for address in addresses or ('127.0.0.1', '127.0.0.2'):
+                    args += ['--address', address]
+                result = self.tool(*args)
+                self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+                self.assertTrue(all(line.startswith('refused: ')
+                                    for line in result.stderr.splitlines()), result.stderr)
+                for fragment in fragments:
+                    self.assertIn(fragment, result.stdout + result.stderr)
+        site_clear()
+
+
 class UsageTest(ToolTestCase):
     def test_bad_arguments_exit_2_with_usage(self):
         setup = os.path.join(FIXTURES, 'setup-braskworks.exe')
@@ -322,6 +378,8 @@ class UsageTest(ToolTestCase):
             'signature with a bootstrapper': ['signature', setup, '--bootstrapper', setup],
             'timestamped for make': ['make', setup, '1.4.2', URL, '--timestamped'],
             'unversioned url flag for check': ['check', 'm.json', setup, '--allow-unversioned-url'],
+            'address for check': ['check', 'm.json', setup, '--address', '127.0.0.1'],
+            'live with an operand': ['live', 'm.json'],
         }
         for name, args in cases.items():
             with self.subTest(name):

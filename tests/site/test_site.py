@@ -6,10 +6,12 @@
   test_site.py start  (same options as serve; runs it in the background)
   test_site.py stop --pid-file F
 
-Files under DIR are served to GET requests over HTTPS on 127.0.0.1 only: on
+Files under DIR are served to GET requests over HTTPS on 127.0.0.1: on
 --port with the certificate chain issued by the test CA (server-chain.pem/
 server.key from make_pki.py), on --untrusted-port with a self-signed
-certificate (untrusted.pem/untrusted.key).  Each connection carries one
+certificate (untrusted.pem/untrusted.key).  A second edge of the trusted
+site listens on 127.0.0.2, same port, and serves the same files, except
+that DIR/P.at-127.0.0.2 replaces P there: a CDN whose edges disagree.  Each connection carries one
 request and is closed afterwards.  The site stops by itself after
 --idle-timeout seconds without a request, so that a harness that never tore
 it down leaves nothing running.
@@ -59,6 +61,8 @@ FAULT_DEFAULTS = {
     # Pause after the body, before the connection is closed; with no_length
     # the client's last read waits that long for the end of the body.
     'linger_ms': 0,
+    'headers': {},        # further response headers, name: value
+    'content_length': None,  # a Content-Length other than the body's
 }
 
 
@@ -117,7 +121,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return None
         root = self.server.site.root
         joined = os.path.join(root, relative)
-        target = os.path.realpath(joined)
+        edge = joined + '.at-' + self.server.server_address[0]
+        target = os.path.realpath(edge if os.path.isfile(edge) else joined)
         sidecar = os.path.realpath(joined + '.fault')
         for p in (target, sidecar):
             if not p.startswith(root + os.sep):
@@ -156,6 +161,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault.location is not None:
             self.send_header('Location', fault.location)
         self.send_header('Connection', 'close')
+        for name, value in fault.headers.items():
+            self.send_header(name, value)
         if fault.status == 204:
             self.end_headers()
             return
@@ -167,7 +174,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if mode == 'chunked':
             self.send_header('Transfer-Encoding', 'chunked')
         elif mode != 'no_length':
-            self.send_header('Content-Length', str(size))
+            self.send_header('Content-Length', str(fault.content_length or size))
         self.end_headers()
 
         out = self.connection
@@ -207,11 +214,11 @@ class TlsServer(http.server.ThreadingHTTPServer):
 
     daemon_threads = True
 
-    def __init__(self, site, port, chain, key):
+    def __init__(self, site, port, chain, key, address='127.0.0.1'):
         self.site = site
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(chain, key)
-        super().__init__(('127.0.0.1', port), Handler)
+        super().__init__((address, port), Handler)
 
     def finish_request(self, request, client_address):
         self.site.begin_request()
@@ -264,6 +271,8 @@ class Site:
         self.servers = [
             TlsServer(self, args.port, os.path.join(certs, 'server-chain.pem'),
                       os.path.join(certs, 'server.key')),
+            TlsServer(self, args.port, os.path.join(certs, 'server-chain.pem'),
+                      os.path.join(certs, 'server.key'), '127.0.0.2'),
             TlsServer(self, args.untrusted_port,
                       os.path.join(certs, 'untrusted.pem'),
                       os.path.join(certs, 'untrusted.key')),
@@ -302,8 +311,8 @@ def serve(args):
         with open(args.pid_file + '.tmp', 'w') as f:
             f.write('%d\n' % os.getpid())
         os.replace(args.pid_file + '.tmp', args.pid_file)
-    log('listening on 127.0.0.1:%d (trusted) and :%d (untrusted), root %s'
-        % (args.port, args.untrusted_port, site.root))
+    log('listening on 127.0.0.1:%d and 127.0.0.2:%d (trusted) and 127.0.0.1:%d (untrusted), '
+        'root %s' % (args.port, args.port, args.untrusted_port, site.root))
 
     while not stop.wait(0.5):
         if site.idle_for() >= args.idle_timeout:

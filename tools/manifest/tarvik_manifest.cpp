@@ -6,6 +6,8 @@
 //   tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]
 //                                             [--bootstrapper FILE]]
 //   tarvik-manifest signature FILE [--publisher NAME] [--timestamped]
+//   tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]
+//                        [--bootstrapper FILE]
 //
 // `make` and `check` report the setup program's signer and the time of its signature's
 // timestamp. `make` writes nothing for a setup program that is unsigned,
@@ -18,7 +20,7 @@
 // timestamp only with --bootstrapper, which confirms that the signed,
 // timestamped bootstrapper FILE has the setup program's signer. `signature`
 // judges one file's signature alone: the build's check of a signed
-// bootstrapper.
+// bootstrapper. `live` fetches the published release back (live.cpp).
 //
 // It is a native Linux program compiled together with the bootstrapper's own
 // src/net/manifest.cpp, for the same TARVIK_SITE_HOST: a manifest that it
@@ -44,12 +46,12 @@
 #include <vector>
 
 #include "app/config.h"
+#include "checks.h"
+#include "live.h"
 #include "manifest_json.h"
 #include "net/fetch.h"
 #include "net/manifest.h"
 #include "signature.h"
-
-namespace {
 
 const char *const DEFAULT_PUBLISHER = "Braskworks";
 const char *const DEFAULT_OUTPUT = "windows-setup.json";
@@ -232,8 +234,7 @@ bool setup_size_acceptable(const std::string &path, long long size)
 // stop at the first NUL, so what follows would be invisible to it while
 // other readers see it.
 bool passes_rules(const std::string &bytes, ManifestFields *fields, ReleaseInfo *release,
-                  const std::string *given_version = nullptr,
-                  const std::string *given_url = nullptr)
+                  const std::string *given_version, const std::string *given_url)
 {
     static ManifestBuffer buffer;
     buffer.used = 0;
@@ -355,6 +356,8 @@ void usage(FILE *out)
             "       tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]\n"
             "                                                 [--bootstrapper FILE]]\n"
             "       tarvik-manifest signature FILE [--publisher NAME] [--timestamped]\n"
+            "       tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]\n"
+            "                            [--bootstrapper FILE]\n"
             "\n"
             "  make    write the release manifest for SETUP.exe to FILE\n"
             "          (default %s), only if the bootstrapper would accept it\n"
@@ -363,6 +366,11 @@ void usage(FILE *out)
             "          compare its size and SHA-256 with the manifest's\n"
             "  signature  judge the signature of FILE alone (the build's check of a\n"
             "          signed bootstrapper)\n"
+            "  live    fetch the published release back from https://" TARVIK_SITE_HOST_TEXT "\n"
+            "          as the bootstrapper would, from every address of the host (or\n"
+            "          each --address ADDR), and judge it as check does; every\n"
+            "          address must serve the same files. Each transfer ends after\n"
+            "          120 s; --cacert FILE trusts a private authority\n"
             "  All report the signer and the time of the timestamp, read from the\n"
             "  file's own signature: the signer certificate must verify the primary\n"
             "  signature, and the signed digest must be the file's. Trust in the\n"
@@ -460,19 +468,19 @@ bool command_check(const std::string &manifest, const std::string *setup,
                                        shown(publisher) + ", with a timestamp")));
 }
 
-} // namespace
-
 int main(int argc, char **argv)
 {
     // The options that take a value, with their defaults, and the one that
     // takes none.
     std::map<std::string, std::string> values = {
-        {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""}};
+        {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""},
+        {"--cacert", ""}, {"--address", ""}};
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
     const std::string TIMESTAMPED = "--timestamped";
     const std::string ALLOW_UNVERSIONED = "--allow-unversioned-url";
     std::set<std::string> given;
     std::vector<std::string> positional;
+    LiveOptions live;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -484,6 +492,10 @@ int main(int argc, char **argv)
             continue;
         }
         given.insert(arg);
+        if (arg == "--address" && i + 1 < argc && argv[i + 1][0] != 0) {
+            live.addresses.push_back(argv[++i]);
+            continue;
+        }
         if (arg == ALLOW_NO_TIMESTAMP || arg == TIMESTAMPED || arg == ALLOW_UNVERSIONED)
             continue;
         const char *fault = values.count(arg) == 0                  ? "is not an option"
@@ -512,16 +524,24 @@ int main(int argc, char **argv)
     bool signature = command == "signature" && operands == 1 && given.count("-o") == 0 &&
                      given.count("--bootstrapper") == 0 && !allow_no_timestamp &&
                      !allow_unversioned;
-    if (!make && !check && !signature) {
+    // --address and --cacert belong to live alone, and live to them.
+    bool live_only = given.count("--address") != 0 || given.count("--cacert") != 0;
+    bool live_command = command == "live" && operands == 0 && given.count("-o") == 0 &&
+                        !allow_no_timestamp && !allow_unversioned && !timestamped;
+    if ((!make && !check && !signature && !live_command) || (live_only && !live_command)) {
         usage(stderr);
         return EXIT_USAGE;
     }
+    live.cacert = values["--cacert"];
+    live.publisher = values["--publisher"];
+    live.bootstrapper = values["--bootstrapper"];
     bool accepted =
         make ? command_make(positional[1], positional[2], positional[3], values["-o"],
                             values["--publisher"], !allow_no_timestamp, allow_unversioned)
         : check ? command_check(positional[1], operands == 2 ? &positional[2] : nullptr,
                                 values["--publisher"], values["--bootstrapper"])
-                : check_signer("", positional[1], values["--publisher"], timestamped,
-                               "it is not fit to publish");
+        : signature ? check_signer("", positional[1], values["--publisher"], timestamped,
+                                   "it is not fit to publish")
+                    : command_live(live);
     return accepted ? EXIT_OK : EXIT_REFUSED;
 }

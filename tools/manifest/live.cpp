@@ -1,0 +1,326 @@
+// `tarvik-manifest live`: fetches the release back from the public site the
+// way the bootstrapper would, from each address of the site host in turn,
+// and judges it with the bootstrapper's own rules.
+//
+// The transfers go through libcurl with the bootstrapper's rules: HTTPS
+// only, the server certificate checked, only status 200, redirects only to
+// HTTPS locations and at most 10 of them, HTTP/1.1, no proxy, the same user
+// agent; the manifest refused past 4,095 bytes, the setup program past the
+// manifest's size. Each connection is pinned to one address while the TLS
+// name stays the site host. The setup program is streamed into a temporary
+// file (its signature is read from there) and hashed as it arrives, so
+// memory does not grow with it.
+
+#include "live.h"
+
+#include <curl/curl.h>
+#include <netdb.h>
+#include <openssl/evp.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/config.h"
+#include "checks.h"
+#include "net/manifest.h"
+
+namespace {
+
+const char *const USER_AGENT = "TarvikInstaller/1.0";
+const char *const MANIFEST_PATH = "/windows-setup.json";
+// Each transfer ends after this long, so that a stalled server is reported
+// instead of waited for.
+const long TRANSFER_SECONDS = 120;
+const long CONNECT_SECONDS = 15;
+
+// The site host without its port, and its port.
+std::string site_name()
+{
+    std::string host = TARVIK_SITE_HOST_TEXT;
+    return host.substr(0, host.find(':'));
+}
+
+std::string site_port()
+{
+    std::string host = TARVIK_SITE_HOST_TEXT;
+    size_t colon = host.find(':');
+    return colon == std::string::npos ? "443" : host.substr(colon + 1);
+}
+
+// Every address, IPv4 and IPv6, that this machine's resolver gives for the
+// site host; empty, with the reason in `fault`, when there is none.
+std::vector<std::string> site_addresses(std::string *fault)
+{
+    std::vector<std::string> addresses;
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    int error = getaddrinfo(site_name().c_str(), site_port().c_str(), &hints, &found);
+    if (error != 0) {
+        *fault = "cannot resolve " + site_name() + ": " + gai_strerror(error);
+        return addresses;
+    }
+    for (addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
+        char text[NI_MAXHOST];
+        if (getnameinfo(entry->ai_addr, entry->ai_addrlen, text, sizeof text, nullptr, 0,
+                        NI_NUMERICHOST) == 0 &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+            addresses.push_back(text);
+    }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+// What one transfer receives: the body goes to `text` (the manifest) or
+// `file` (the setup program), hashed on the way, and no further than
+// `limit` bytes.
+struct Body {
+    long long limit = 0;
+    bool length_must_match = false; // a Content-Length other than `limit` ends it
+    std::string *text = nullptr;
+    FILE *file = nullptr;
+    EVP_MD_CTX *sha = nullptr;
+    long status = 0;                // of the response whose headers arrive
+    long long received = 0;
+    long long content_length = -1;
+    bool over = false;
+    bool wrong_length = false;
+    bool write_failed = false;
+};
+
+// Called for each header line of each response, redirects included: only
+// the final 200 response's Content-Length counts.
+size_t on_header(char *data, size_t size, size_t count, void *context)
+{
+    Body *body = (Body *)context;
+    std::string line(data, size * count);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        size_t blank = line.find(' ');
+        body->status = blank == std::string::npos ? 0 : strtol(line.c_str() + blank, nullptr, 10);
+        body->content_length = -1;
+    } else if (body->status == 200 && strncasecmp(line.c_str(), "content-length:", 15) == 0) {
+        body->content_length = strtoll(line.c_str() + 15, nullptr, 10);
+        // The file is not the one described: refused before its body.
+        if (body->length_must_match && body->content_length != body->limit) {
+            body->wrong_length = true;
+            return 0;
+        }
+    }
+    return size * count;
+}
+
+size_t on_body(char *data, size_t size, size_t count, void *context)
+{
+    Body *body = (Body *)context;
+    size_t bytes = size * count;
+    if (body->received + (long long)bytes > body->limit) {
+        body->over = true;
+        return 0;
+    }
+    body->received += (long long)bytes;
+    if (EVP_DigestUpdate(body->sha, data, bytes) != 1 ||
+        (body->file != nullptr && fwrite(data, 1, bytes, body->file) != bytes)) {
+        body->write_failed = true;
+        return 0;
+    }
+    if (body->text != nullptr)
+        body->text->append(data, bytes);
+    return bytes;
+}
+
+// GETs `url` from the site host at `address` into `body`. Returns "" for a
+// 200 response received whole, otherwise what went wrong.
+std::string fetch(const std::string &url, const std::string &address,
+                  const LiveOptions &options, Body *body)
+{
+    CURL *curl = curl_easy_init();
+    if (curl == nullptr)
+        return "libcurl cannot start a transfer";
+    bool ipv6 = address.find(':') != std::string::npos;
+    std::string pin = site_name() + ":" + site_port() + ":" + (ipv6 ? "[" + address + "]" : address);
+    curl_slist *resolve = curl_slist_append(nullptr, pin.c_str());
+    char error[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, USER_AGENT);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, TRANSFER_SECONDS);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_SECONDS);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, body);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, body);
+    if (!options.cacert.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, options.cacert.c_str());
+    CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    std::string fault;
+    if (body->wrong_length)
+        fault = "Content-Length " + std::to_string(body->content_length) +
+                " is not the manifest's size " + std::to_string(body->limit) +
+                " (refused before the body)";
+    else if (body->over)
+        fault = "more than " + std::to_string(body->limit) + " bytes";
+    else if (body->write_failed)
+        fault = "cannot keep the body: " + std::string(strerror(errno));
+    else if (code == CURLE_UNSUPPORTED_PROTOCOL)
+        fault = "a redirect to a location that is not HTTPS";
+    else if (code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT)
+        fault = "unreachable: " + std::string(*error != 0 ? error : curl_easy_strerror(code));
+    else if (code != CURLE_OK)
+        fault = *error != 0 ? error : curl_easy_strerror(code);
+    else if (status != 200)
+        fault = "status " + std::to_string(status) + " (only 200 counts)";
+    curl_slist_free_all(resolve);
+    curl_easy_cleanup(curl);
+    return fault;
+}
+
+// The lowercase hexadecimal SHA-256 that `sha` finishes with; "" on failure.
+std::string finish_sha256(EVP_MD_CTX *sha)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    std::string hex;
+    if (EVP_DigestFinal_ex(sha, digest, &length) != 1 || length != 32)
+        return hex;
+    for (unsigned i = 0; i < length; i++) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+// What one address serves: the digests of its manifest and setup program.
+struct Served {
+    std::string address;
+    std::string manifest_sha256;
+    std::string setup_sha256;
+};
+
+// Fetches the manifest from `address` and judges it, then the setup
+// program that it names. Writes the address's report block.
+bool check_address(const LiveOptions &options, Served *served)
+{
+    const std::string &address = served->address;
+    std::string manifest_url = "https://" TARVIK_SITE_HOST_TEXT + std::string(MANIFEST_PATH);
+    printf("address %s\n", address.c_str());
+    std::string text;
+    Body manifest;
+    manifest.limit = MANIFEST_CAPACITY - 1;
+    manifest.text = &text;
+    manifest.sha = EVP_MD_CTX_new();
+    std::string fault = manifest.sha == nullptr ||
+                                EVP_DigestInit_ex(manifest.sha, EVP_sha256(), nullptr) != 1
+                            ? "cannot compute a SHA-256"
+                            : fetch(manifest_url, address, options, &manifest);
+    if (fault.empty())
+        served->manifest_sha256 = finish_sha256(manifest.sha);
+    EVP_MD_CTX_free(manifest.sha);
+    if (!fault.empty())
+        return refuse(address + ": the manifest: " + fault + " (" + manifest_url + ")");
+    printf("  manifest: %zu bytes, sha256 %s\n", text.size(), served->manifest_sha256.c_str());
+    ManifestFields fields = {};
+    ReleaseInfo release = {};
+    if (!passes_rules(text, &fields, &release))
+        return refuse(address + ": the manifest fails the rule above (" + manifest_url + ")");
+    printf("  release: version %s, size %lld, %s\n", fields.version, release.expected_size,
+           fields.url);
+    if (!url_names_version(fields.url, fields.version))
+        printf("  warning: the url does not name the version %s: a setup program replaced "
+               "under it fails for users whose cache holds the old one\n", fields.version);
+
+    const char *temp = getenv("TMPDIR");
+    std::string path = std::string(temp != nullptr && *temp != 0 ? temp : "/tmp") +
+                       "/tarvik-live.XXXXXX";
+    int descriptor = mkstemp(path.data());
+    Body setup;
+    setup.limit = release.expected_size;
+    setup.length_must_match = true;
+    setup.file = descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
+    setup.sha = EVP_MD_CTX_new();
+    fault = setup.file == nullptr || setup.sha == nullptr ||
+                    EVP_DigestInit_ex(setup.sha, EVP_sha256(), nullptr) != 1
+                ? "cannot make a temporary file: " + std::string(strerror(errno))
+                : fetch(fields.url, address, options, &setup);
+    if (setup.file != nullptr && fclose(setup.file) != 0 && fault.empty())
+        fault = "cannot keep the body: " + std::string(strerror(errno));
+    else if (setup.file == nullptr && descriptor >= 0)
+        close(descriptor);
+    if (fault.empty() && setup.received != release.expected_size)
+        fault = std::to_string(setup.received) + " bytes, the manifest says " +
+                std::to_string(release.expected_size);
+    if (fault.empty())
+        served->setup_sha256 = finish_sha256(setup.sha);
+    EVP_MD_CTX_free(setup.sha);
+    if (fault.empty() && served->setup_sha256 != release.sha256_hex)
+        fault = "sha256 " + served->setup_sha256 + ", the manifest says " + release.sha256_hex;
+    bool accepted = fault.empty() || refuse(address + ": the setup program: " + fault + " (" +
+                                            std::string(fields.url) + ")");
+    if (accepted) {
+        printf("  setup program: %lld bytes, sha256 %s\n", setup.received,
+               served->setup_sha256.c_str());
+        accepted = check_signer("  ", path, options.publisher, !options.bootstrapper.empty(),
+                                address + ": " + setup_refused(options.publisher) + " (" +
+                                    fields.url + ")");
+    }
+    if (descriptor >= 0)
+        unlink(path.c_str());
+    return accepted;
+}
+
+} // namespace
+
+bool command_live(const LiveOptions &options)
+{
+    std::string fault;
+    std::vector<std::string> addresses =
+        options.addresses.empty() ? site_addresses(&fault) : options.addresses;
+    if (addresses.empty())
+        return refuse(fault);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    bool accepted = true;
+    std::vector<Served> served;
+    for (const std::string &address : addresses) {
+        served.push_back(Served{address, "", ""});
+        accepted = check_address(options, &served.back()) && accepted;
+    }
+    curl_global_cleanup();
+    // Edges out of step with each other: every pair that differs is named.
+    for (size_t i = 0; i < served.size(); i++)
+        for (size_t k = i + 1; k < served.size(); k++) {
+            const Served &a = served[i], &b = served[k];
+            bool both = !a.manifest_sha256.empty() && !b.manifest_sha256.empty() &&
+                        (a.manifest_sha256 != b.manifest_sha256 ||
+                         (!a.setup_sha256.empty() && !b.setup_sha256.empty()));
+            if (both && (a.manifest_sha256 != b.manifest_sha256 || a.setup_sha256 != b.setup_sha256))
+                accepted = refuse(a.address + " and " + b.address + " serve different " +
+                                  (a.manifest_sha256 != b.manifest_sha256 ? "manifests"
+                                                                          : "setup programs"));
+        }
+    if (!options.bootstrapper.empty())
+        accepted = check_signer("bootstrapper ", options.bootstrapper, options.publisher, true,
+                                "the setup program needs a bootstrapper signed by " +
+                                    shown(options.publisher) + ", with a timestamp") &&
+                   accepted;
+    if (accepted)
+        printf("ok: the live release passes on %zu address%s\n", addresses.size(),
+               addresses.size() == 1 ? "" : "es");
+    return accepted;
+}
