@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
@@ -321,7 +322,9 @@ class LiveTest(ToolTestCase):
     def test_live_release_as_the_bootstrapper_would_fetch_it(self):
         data, body = self.publish()
         changed = data[:-1] + bytes([data[-1] ^ 1])
-        cases = {  # name: change to the good release, addresses, exit code, fragments
+        ca = os.path.join(PKI, 'ca.pem')
+        both = ('--cacert', ca, '--address', '127.0.0.1', '--address', '127.0.0.2')
+        cases = {  # name: change to the good release, arguments (or both), exit code, fragments
             'good release on both edges': (lambda: None, (), 0,
                                            'ok: the live release passes on 2 addresses'),
             'republished with other bytes': (lambda: site_put(self.PATH, changed), (), 1,
@@ -341,22 +344,51 @@ class LiveTest(ToolTestCase):
                                         (), 1, 'the manifest: more than 4095 bytes'),
             'edges out of step': (lambda: site_put('/windows-setup.json.at-127.0.0.2', body + b' '),
                                   (), 1, '127.0.0.1 and 127.0.0.2 serve different manifests'),
-            'an address that cannot be reached': (lambda: None, ('127.0.0.3',), 1,
+            'an address that cannot be reached': (lambda: None, ('--cacert', ca, '--address',
+                                                                 '127.0.0.3'), 1,
                                                   '127.0.0.3: the manifest: unreachable'),
+            'a server certificate of no trusted root': (lambda: None, ('--address', '127.0.0.1'),
+                                                        1, 'certificate'),
+            'manifest cached for a day': (lambda: site_fault('/windows-setup.json', headers={
+                'Cache-Control': 'max-age=86400'}), (), 0, 'cache-control: max-age=86400',
+                'warning: caches may keep this manifest for 86400 s'),
         }
-        for name, (change, addresses, code, *fragments) in cases.items():
+        for name, (change, args, code, *fragments) in cases.items():
             with self.subTest(name):
                 self.publish()
                 change()
-                args = ['live', '--cacert', os.path.join(PKI, 'ca.pem')]
-                for address in addresses or ('127.0.0.1', '127.0.0.2'):
-                    args += ['--address', address]
-                result = self.tool(*args)
+                result = self.tool('live', *(args or both))
                 self.assertEqual(result.returncode, code, result.stdout + result.stderr)
                 self.assertTrue(all(line.startswith('refused: ')
                                     for line in result.stderr.splitlines()), result.stderr)
                 for fragment in fragments:
                     self.assertIn(fragment, result.stdout + result.stderr)
+        site_clear()
+
+    def test_wait_for_the_expected_release(self):
+        """The site serves an older release, then the expected one after a
+        few seconds; without the change the wait runs out."""
+        _, old = self.publish()
+        new = old.replace(b'"1.4.2"', b'"1.4.3"').replace(b'1.4.2.exe', b'1.4.3.exe')
+        site_put(self.PATH.replace('1.4.2', '1.4.3'), fixture('stamped-braskworks.exe'))
+        expected = self.write('expected.json', new)
+        args = [TOOL, 'live', '--address', '127.0.0.1', '--cacert', os.path.join(PKI, 'ca.pem'),
+                '--expect', expected, os.path.join(FIXTURES, 'stamped-braskworks.exe')]
+        for changes, wait, code in ((True, 60, 0), (False, 6, 1)):
+            with self.subTest(changes=changes):
+                site_put('/windows-setup.json', old)
+                start = time.monotonic()
+                live = subprocess.Popen(args + ['--wait', str(wait)], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+                if changes:
+                    time.sleep(3)
+                    site_put('/windows-setup.json', new)
+                out, err = live.communicate(timeout=120)
+                self.assertEqual(live.returncode, code, out + err)
+                self.assertIn('round 1: waiting for: 127.0.0.1: the manifest is not the expected '
+                              'one', out)
+                # A wait ends within its time and one more round.
+                self.assertLess(time.monotonic() - start, wait + 10)
         site_clear()
 
 
@@ -380,6 +412,7 @@ class UsageTest(ToolTestCase):
             'unversioned url flag for check': ['check', 'm.json', setup, '--allow-unversioned-url'],
             'address for check': ['check', 'm.json', setup, '--address', '127.0.0.1'],
             'live with an operand': ['live', 'm.json'],
+            'wait that is not a number': ['live', '--wait', '5m'],
         }
         for name, args in cases.items():
             with self.subTest(name):

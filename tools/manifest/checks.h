@@ -12,6 +12,18 @@ bool refuse(const std::string &message);
 // `value` quoted for a message line.
 std::string shown(const std::string &value);
 
+struct FileFacts {
+    long long size = 0;
+    std::string sha256; // lowercase hexadecimal
+};
+
+// Reads the size of the regular file at `path` into facts->size.
+bool stat_file(const std::string &path, FileFacts *facts);
+
+// Hashes the file that stat_file measured, keeping its bytes in `bytes`
+// unless that is null.
+bool read_file(const std::string &path, FileFacts *facts, std::string *bytes);
+
 // Applies the bootstrapper's transfer limit and manifest rules to `bytes`.
 bool passes_rules(const std::string &bytes, ManifestFields *fields, ReleaseInfo *release,
                   const std::string *given_version = nullptr,

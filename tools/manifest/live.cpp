@@ -20,6 +20,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -38,6 +40,17 @@ const char *const MANIFEST_PATH = "/windows-setup.json";
 // instead of waited for.
 const long TRANSFER_SECONDS = 120;
 const long CONNECT_SECONDS = 15;
+// A transfer that receives nothing for this long has stalled.
+const long STALL_SECONDS = 30;
+// Between rounds of a wait.
+const unsigned PAUSE_SECONDS = 5;
+// Edges that keep the manifest longer than this delay every release.
+const long MANIFEST_CACHE_SECONDS = 300;
+// The response headers reported: for the manifest, what says how long
+// caches keep it; for the setup program, what says which file it is.
+const char *const MANIFEST_HEADERS[] = {"cache-control", "expires", "age", "x-cache",
+                                        "cf-cache-status", "x-cache-status", "cdn-cache"};
+const char *const SETUP_HEADERS[] = {"content-length", "etag", "last-modified"};
 
 // The site host without its port, and its port.
 std::string site_name()
@@ -93,6 +106,7 @@ struct Body {
     bool over = false;
     bool wrong_length = false;
     bool write_failed = false;
+    std::vector<std::pair<std::string, std::string>> headers; // of the final response
 };
 
 // Called for each header line of each response, redirects included: only
@@ -101,11 +115,23 @@ size_t on_header(char *data, size_t size, size_t count, void *context)
 {
     Body *body = (Body *)context;
     std::string line(data, size * count);
+    size_t colon = line.find(':');
     if (line.compare(0, 5, "HTTP/") == 0) {
         size_t blank = line.find(' ');
         body->status = blank == std::string::npos ? 0 : strtol(line.c_str() + blank, nullptr, 10);
         body->content_length = -1;
-    } else if (body->status == 200 && strncasecmp(line.c_str(), "content-length:", 15) == 0) {
+        body->headers.clear();
+    } else if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        for (char &c : name)
+            c = (char)tolower((unsigned char)c);
+        size_t value = line.find_first_not_of(" \t", colon + 1);
+        size_t end = line.find_last_not_of("\r\n");
+        body->headers.emplace_back(name, value == std::string::npos || end < value
+                                             ? ""
+                                             : line.substr(value, end + 1 - value));
+    }
+    if (body->status == 200 && strncasecmp(line.c_str(), "content-length:", 15) == 0) {
         body->content_length = strtoll(line.c_str() + 15, nullptr, 10);
         // The file is not the one described: refused before its body.
         if (body->length_must_match && body->content_length != body->limit) {
@@ -159,6 +185,8 @@ std::string fetch(const std::string &url, const std::string &address,
     curl_easy_setopt(curl, CURLOPT_USERAGENT, USER_AGENT);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, TRANSFER_SECONDS);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_SECONDS);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, STALL_SECONDS);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, body);
@@ -207,6 +235,35 @@ std::string finish_sha256(EVP_MD_CTX *sha)
     return hex;
 }
 
+// Prints the headers of `body` that are named in `names`, on one line.
+template <size_t N>
+void report_headers(const Body &body, const char *const (&names)[N])
+{
+    std::string shown;
+    for (const auto &header : body.headers)
+        if (std::find_if(names, names + N, [&](const char *name) { return header.first == name; }) !=
+            names + N)
+            shown += "; " + header.first + ": " + header.second;
+    printf("    headers%s\n", shown.empty() ? ": none of note" : shown.c_str());
+}
+
+// How long the Cache-Control of `body` lets shared caches keep it:
+// s-maxage, else max-age; -1 when it says neither.
+long cache_lifetime(const Body &body)
+{
+    long lifetime = -1;
+    for (const auto &header : body.headers) {
+        if (header.first != "cache-control")
+            continue;
+        for (const char *key : {"max-age=", "s-maxage="}) {
+            size_t at = header.second.find(key);
+            if (at != std::string::npos)
+                lifetime = strtol(header.second.c_str() + at + strlen(key), nullptr, 10);
+        }
+    }
+    return lifetime;
+}
+
 // What one address serves: the digests of its manifest and setup program.
 struct Served {
     std::string address;
@@ -216,7 +273,8 @@ struct Served {
 
 // Fetches the manifest from `address` and judges it, then the setup
 // program that it names. Writes the address's report block.
-bool check_address(const LiveOptions &options, Served *served)
+bool check_address(const LiveOptions &options, const std::string &expected_manifest,
+                   Served *served)
 {
     const std::string &address = served->address;
     std::string manifest_url = "https://" TARVIK_SITE_HOST_TEXT + std::string(MANIFEST_PATH);
@@ -236,6 +294,14 @@ bool check_address(const LiveOptions &options, Served *served)
     if (!fault.empty())
         return refuse(address + ": the manifest: " + fault + " (" + manifest_url + ")");
     printf("  manifest: %zu bytes, sha256 %s\n", text.size(), served->manifest_sha256.c_str());
+    report_headers(manifest, MANIFEST_HEADERS);
+    long lifetime = cache_lifetime(manifest);
+    if (lifetime > MANIFEST_CACHE_SECONDS)
+        printf("  warning: caches may keep this manifest for %ld s, so a new release reaches "
+               "users only that much later; give it a lifetime of at most %ld s\n",
+               lifetime, MANIFEST_CACHE_SECONDS);
+    if (!expected_manifest.empty() && text != expected_manifest)
+        return refuse(address + ": the manifest is not the expected one (" + manifest_url + ")");
     ManifestFields fields = {};
     ReleaseInfo release = {};
     if (!passes_rules(text, &fields, &release))
@@ -276,6 +342,7 @@ bool check_address(const LiveOptions &options, Served *served)
     if (accepted) {
         printf("  setup program: %lld bytes, sha256 %s\n", setup.received,
                served->setup_sha256.c_str());
+        report_headers(setup, SETUP_HEADERS);
         accepted = check_signer("  ", path, options.publisher, !options.bootstrapper.empty(),
                                 address + ": " + setup_refused(options.publisher) + " (" +
                                     fields.url + ")");
@@ -285,23 +352,38 @@ bool check_address(const LiveOptions &options, Served *served)
     return accepted;
 }
 
-} // namespace
-
-bool command_live(const LiveOptions &options)
+// Reads the manifest of --expect into `text`, checked by the rules, and
+// confirms that the setup program given with it is the one it describes.
+bool read_expected(const LiveOptions &options, std::string *text)
 {
-    std::string fault;
-    std::vector<std::string> addresses =
-        options.addresses.empty() ? site_addresses(&fault) : options.addresses;
-    if (addresses.empty())
-        return refuse(fault);
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    FileFacts facts, setup;
+    ManifestFields fields = {};
+    ReleaseInfo release = {};
+    if (!stat_file(options.expect, &facts))
+        return false;
+    if (facts.size >= MANIFEST_CAPACITY)
+        return refuse(options.expect + " is larger than the bootstrapper reads");
+    if (!read_file(options.expect, &facts, text) || !passes_rules(*text, &fields, &release))
+        return false;
+    if (options.expect_setup.empty())
+        return true;
+    if (!stat_file(options.expect_setup, &setup) || !read_file(options.expect_setup, &setup, nullptr))
+        return false;
+    return (setup.size == release.expected_size && setup.sha256 == release.sha256_hex) ||
+           refuse(options.expect_setup + " is not the setup program that " + options.expect +
+                  " describes");
+}
+
+// One round over every address; `expected_manifest` is "" for any.
+bool live_round(const LiveOptions &options, const std::vector<std::string> &addresses,
+                const std::string &expected_manifest)
+{
     bool accepted = true;
     std::vector<Served> served;
     for (const std::string &address : addresses) {
         served.push_back(Served{address, "", ""});
-        accepted = check_address(options, &served.back()) && accepted;
+        accepted = check_address(options, expected_manifest, &served.back()) && accepted;
     }
-    curl_global_cleanup();
     // Edges out of step with each other: every pair that differs is named.
     for (size_t i = 0; i < served.size(); i++)
         for (size_t k = i + 1; k < served.size(); k++) {
@@ -322,5 +404,79 @@ bool command_live(const LiveOptions &options)
     if (accepted)
         printf("ok: the live release passes on %zu address%s\n", addresses.size(),
                addresses.size() == 1 ? "" : "es");
+    return accepted;
+}
+
+// Runs a round with standard output and error going to `capture`, so that
+// a round that fails while there is time to wait shows one line only.
+bool captured_round(const LiveOptions &options, const std::vector<std::string> &addresses,
+                    const std::string &expected_manifest, FILE *capture)
+{
+    fflush(stdout);
+    fflush(stderr);
+    int out = dup(1), err = dup(2);
+    dup2(fileno(capture), 1);
+    dup2(fileno(capture), 2);
+    bool accepted = live_round(options, addresses, expected_manifest);
+    fflush(stdout);
+    fflush(stderr);
+    dup2(out, 1);
+    dup2(err, 2);
+    close(out);
+    close(err);
+    return accepted;
+}
+
+// Replays a captured round: refusals to standard error, the report to
+// standard output. Returns its first refusal.
+std::string replay(FILE *capture, bool show)
+{
+    std::string first;
+    char line[4096];
+    rewind(capture);
+    while (fgets(line, sizeof line, capture) != nullptr) {
+        bool refusal = strncmp(line, "refused: ", 9) == 0;
+        if (refusal && first.empty())
+            first.assign(line + 9, strcspn(line + 9, "\n"));
+        if (show && refusal)
+            fflush(stdout);
+        if (show)
+            fputs(line, refusal ? stderr : stdout);
+    }
+    return first;
+}
+
+} // namespace
+
+bool command_live(const LiveOptions &options)
+{
+    std::string expected_manifest, fault;
+    if (!options.expect.empty() && !read_expected(options, &expected_manifest))
+        return false;
+    std::vector<std::string> addresses =
+        options.addresses.empty() ? site_addresses(&fault) : options.addresses;
+    if (addresses.empty())
+        return refuse(fault);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    time_t deadline = time(nullptr) + options.wait_seconds;
+    bool accepted = false;
+    for (int round = 1;; round++) {
+        FILE *capture = tmpfile();
+        if (capture == nullptr) {
+            accepted = refuse("cannot make a temporary file: " + std::string(strerror(errno)));
+            break;
+        }
+        accepted = captured_round(options, addresses, expected_manifest, capture);
+        bool last = accepted || time(nullptr) + (time_t)PAUSE_SECONDS > deadline;
+        std::string first = replay(capture, last);
+        fclose(capture);
+        if (last)
+            break;
+        printf("round %d: waiting for: %s (%ld s left)\n", round, first.c_str(),
+               (long)(deadline - time(nullptr)));
+        fflush(stdout);
+        sleep(PAUSE_SECONDS);
+    }
+    curl_global_cleanup();
     return accepted;
 }

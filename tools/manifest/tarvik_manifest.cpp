@@ -7,7 +7,8 @@
 //                                             [--bootstrapper FILE]]
 //   tarvik-manifest signature FILE [--publisher NAME] [--timestamped]
 //   tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]
-//                        [--bootstrapper FILE]
+//                        [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]
+//                        [--wait SECONDS]
 //
 // `make` and `check` report the setup program's signer and the time of its signature's
 // timestamp. `make` writes nothing for a setup program that is unsigned,
@@ -155,11 +156,6 @@ std::string too_long(long long size)
 }
 
 // Each of the functions below that returns a bool writes its refusal itself.
-
-struct FileFacts {
-    long long size = 0;
-    std::string sha256;
-};
 
 // Reads the size of a regular file into facts->size.
 bool stat_file(const std::string &path, FileFacts *facts)
@@ -357,7 +353,8 @@ void usage(FILE *out)
             "                                                 [--bootstrapper FILE]]\n"
             "       tarvik-manifest signature FILE [--publisher NAME] [--timestamped]\n"
             "       tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]\n"
-            "                            [--bootstrapper FILE]\n"
+            "                            [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]\n"
+            "                            [--wait SECONDS]\n"
             "\n"
             "  make    write the release manifest for SETUP.exe to FILE\n"
             "          (default %s), only if the bootstrapper would accept it\n"
@@ -369,8 +366,11 @@ void usage(FILE *out)
             "  live    fetch the published release back from https://" TARVIK_SITE_HOST_TEXT "\n"
             "          as the bootstrapper would, from every address of the host (or\n"
             "          each --address ADDR), and judge it as check does; every\n"
-            "          address must serve the same files. Each transfer ends after\n"
-            "          120 s; --cacert FILE trusts a private authority\n"
+            "          address must serve the same files. A transfer ends after 120 s,\n"
+            "          or after 30 s without data; --cacert FILE trusts a private\n"
+            "          authority. --expect: every address must serve exactly MANIFEST\n"
+            "          (and SETUP.exe must be the file it describes); --wait: repeat\n"
+            "          a failing check every 5 s until it passes or SECONDS are up\n"
             "  All report the signer and the time of the timestamp, read from the\n"
             "  file's own signature: the signer certificate must verify the primary\n"
             "  signature, and the signed digest must be the file's. Trust in the\n"
@@ -474,7 +474,7 @@ int main(int argc, char **argv)
     // takes none.
     std::map<std::string, std::string> values = {
         {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""},
-        {"--cacert", ""}, {"--address", ""}};
+        {"--cacert", ""}, {"--address", ""}, {"--expect", ""}, {"--wait", "0"}};
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
     const std::string TIMESTAMPED = "--timestamped";
     const std::string ALLOW_UNVERSIONED = "--allow-unversioned-url";
@@ -524,10 +524,16 @@ int main(int argc, char **argv)
     bool signature = command == "signature" && operands == 1 && given.count("-o") == 0 &&
                      given.count("--bootstrapper") == 0 && !allow_no_timestamp &&
                      !allow_unversioned;
-    // --address and --cacert belong to live alone, and live to them.
-    bool live_only = given.count("--address") != 0 || given.count("--cacert") != 0;
-    bool live_command = command == "live" && operands == 0 && given.count("-o") == 0 &&
-                        !allow_no_timestamp && !allow_unversioned && !timestamped;
+    // These options belong to live alone; a setup program only with --expect.
+    bool live_only = given.count("--address") != 0 || given.count("--cacert") != 0 ||
+                     given.count("--expect") != 0 || given.count("--wait") != 0;
+    char *wait_end = nullptr;
+    live.wait_seconds = strtol(values["--wait"].c_str(), &wait_end, 10);
+    bool live_command = command == "live" &&
+                        (operands == 0 || (operands == 1 && given.count("--expect") != 0)) &&
+                        given.count("-o") == 0 && !allow_no_timestamp && !allow_unversioned &&
+                        !timestamped && *wait_end == 0 && live.wait_seconds >= 0 &&
+                        live.wait_seconds <= 86400;
     if ((!make && !check && !signature && !live_command) || (live_only && !live_command)) {
         usage(stderr);
         return EXIT_USAGE;
@@ -535,6 +541,8 @@ int main(int argc, char **argv)
     live.cacert = values["--cacert"];
     live.publisher = values["--publisher"];
     live.bootstrapper = values["--bootstrapper"];
+    live.expect = values["--expect"];
+    live.expect_setup = live_command && operands == 1 ? positional[1] : "";
     bool accepted =
         make ? command_make(positional[1], positional[2], positional[3], values["-o"],
                             values["--publisher"], !allow_no_timestamp, allow_unversioned)
