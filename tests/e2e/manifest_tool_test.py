@@ -349,6 +349,8 @@ class LiveTest(ToolTestCase):
                                                   '127.0.0.3: the manifest: unreachable'),
             'a server certificate of no trusted root': (lambda: None, ('--address', '127.0.0.1'),
                                                         1, 'certificate'),
+            'report for monitoring': (lambda: None, both + ('--json',), 0, '"passed": true',
+                                      '"signer": "Braskworks (expected Braskworks)"'),
             'manifest cached for a day': (lambda: site_fault('/windows-setup.json', headers={
                 'Cache-Control': 'max-age=86400'}), (), 0, 'cache-control: max-age=86400',
                 'warning: caches may keep this manifest for 86400 s'),

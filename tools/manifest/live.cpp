@@ -15,6 +15,7 @@
 
 #include <curl/curl.h>
 #include <netdb.h>
+#include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -446,6 +447,41 @@ std::string replay(FILE *capture, bool show)
     return first;
 }
 
+// The findings of a captured round as one JSON object: each address's
+// report lines by their names, the warnings, the refusals, the verdict.
+void print_json(FILE *capture, bool accepted, int rounds)
+{
+    nlohmann::json report = {{"passed", accepted}, {"rounds", rounds},
+                             {"addresses", nlohmann::json::array()},
+                             {"refusals", nlohmann::json::array()}};
+    nlohmann::json *block = &report;
+    std::string last;
+    char line[4096];
+    rewind(capture);
+    while (fgets(line, sizeof line, capture) != nullptr) {
+        std::string text(line, strcspn(line, "\n"));
+        size_t indent = text.find_first_not_of(' ');
+        size_t colon = text.find(": ");
+        if (text.compare(0, 8, "address ") == 0) {
+            report["addresses"].push_back({{"address", text.substr(8)}});
+            block = &report["addresses"].back();
+        } else if (text.compare(0, 9, "refused: ") == 0) {
+            report["refusals"].push_back(text.substr(9));
+        } else if (indent != std::string::npos && colon != std::string::npos) {
+            std::string key = text.substr(indent, colon - indent);
+            std::string value = text.substr(colon + 2);
+            nlohmann::json &target = indent == 0 ? report : *block;
+            if (key == "warning")
+                target["warnings"].push_back(value);
+            else
+                target[key == "headers" ? last + " headers" : key] = value;
+            if (key != "headers")
+                last = key;
+        }
+    }
+    printf("%s\n", report.dump(2).c_str());
+}
+
 } // namespace
 
 bool command_live(const LiveOptions &options)
@@ -468,12 +504,15 @@ bool command_live(const LiveOptions &options)
         }
         accepted = captured_round(options, addresses, expected_manifest, capture);
         bool last = accepted || time(nullptr) + (time_t)PAUSE_SECONDS > deadline;
-        std::string first = replay(capture, last);
+        std::string first = replay(capture, last && !options.json);
+        if (last && options.json)
+            print_json(capture, accepted, round);
         fclose(capture);
         if (last)
             break;
-        printf("round %d: waiting for: %s (%ld s left)\n", round, first.c_str(),
-               (long)(deadline - time(nullptr)));
+        // With --json standard output holds the JSON object alone.
+        fprintf(options.json ? stderr : stdout, "round %d: waiting for: %s (%ld s left)\n", round,
+                first.c_str(), (long)(deadline - time(nullptr)));
         fflush(stdout);
         sleep(PAUSE_SECONDS);
     }

@@ -13,6 +13,7 @@ struct LiveOptions {
     std::string expect;                 // a manifest every address must serve; "" for any
     std::string expect_setup;           // with `expect`: its setup program, or ""
     long wait_seconds = 0;              // repeat failing rounds this long
+    bool json = false;                  // the findings as one JSON object
 };
 
 // Returns true when every address serves the same release and it passes

@@ -8,7 +8,7 @@
 //   tarvik-manifest signature FILE [--publisher NAME] [--timestamped]
 //   tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]
 //                        [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]
-//                        [--wait SECONDS]
+//                        [--wait SECONDS] [--json]
 //
 // `make` and `check` report the setup program's signer and the time of its signature's
 // timestamp. `make` writes nothing for a setup program that is unsigned,
@@ -354,7 +354,7 @@ void usage(FILE *out)
             "       tarvik-manifest signature FILE [--publisher NAME] [--timestamped]\n"
             "       tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]\n"
             "                            [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]\n"
-            "                            [--wait SECONDS]\n"
+            "                            [--wait SECONDS] [--json]\n"
             "\n"
             "  make    write the release manifest for SETUP.exe to FILE\n"
             "          (default %s), only if the bootstrapper would accept it\n"
@@ -370,7 +370,8 @@ void usage(FILE *out)
             "          or after 30 s without data; --cacert FILE trusts a private\n"
             "          authority. --expect: every address must serve exactly MANIFEST\n"
             "          (and SETUP.exe must be the file it describes); --wait: repeat\n"
-            "          a failing check every 5 s until it passes or SECONDS are up\n"
+            "          a failing check every 5 s until it passes or SECONDS are up;\n"
+            "          --json: the findings as one JSON object\n"
             "  All report the signer and the time of the timestamp, read from the\n"
             "  file's own signature: the signer certificate must verify the primary\n"
             "  signature, and the signed digest must be the file's. Trust in the\n"
@@ -478,6 +479,7 @@ int main(int argc, char **argv)
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
     const std::string TIMESTAMPED = "--timestamped";
     const std::string ALLOW_UNVERSIONED = "--allow-unversioned-url";
+    const std::string JSON = "--json";
     std::set<std::string> given;
     std::vector<std::string> positional;
     LiveOptions live;
@@ -496,7 +498,8 @@ int main(int argc, char **argv)
             live.addresses.push_back(argv[++i]);
             continue;
         }
-        if (arg == ALLOW_NO_TIMESTAMP || arg == TIMESTAMPED || arg == ALLOW_UNVERSIONED)
+        if (arg == ALLOW_NO_TIMESTAMP || arg == TIMESTAMPED || arg == ALLOW_UNVERSIONED ||
+            arg == JSON)
             continue;
         const char *fault = values.count(arg) == 0                  ? "is not an option"
                             : i + 1 == argc || argv[i + 1][0] == 0 ? "needs a value"
@@ -526,7 +529,8 @@ int main(int argc, char **argv)
                      !allow_unversioned;
     // These options belong to live alone; a setup program only with --expect.
     bool live_only = given.count("--address") != 0 || given.count("--cacert") != 0 ||
-                     given.count("--expect") != 0 || given.count("--wait") != 0;
+                     given.count("--expect") != 0 || given.count("--wait") != 0 ||
+                     given.count(JSON) != 0;
     char *wait_end = nullptr;
     live.wait_seconds = strtol(values["--wait"].c_str(), &wait_end, 10);
     bool live_command = command == "live" &&
@@ -542,6 +546,7 @@ int main(int argc, char **argv)
     live.publisher = values["--publisher"];
     live.bootstrapper = values["--bootstrapper"];
     live.expect = values["--expect"];
+    live.json = given.count(JSON) != 0;
     live.expect_setup = live_command && operands == 1 ? positional[1] : "";
     bool accepted =
         make ? command_make(positional[1], positional[2], positional[3], values["-o"],
