@@ -92,6 +92,11 @@ class Demo:
              'https://%s/downloads/%s' % (HOST, SETUP_NAME),
              '-o', os.path.join(SITE_ROOT, 'windows-setup.json')])
         start_site()
+        # What the site serves, from both of its addresses, is the release
+        # just made.
+        run([os.path.join(BUILD, 'tarvik-manifest'), 'live', '--address', '127.0.0.1',
+             '--address', '127.0.0.2', '--cacert', os.path.join(PKI, 'ca.pem'),
+             '--expect', os.path.join(SITE_ROOT, 'windows-setup.json'), setup])
 
     def display(self):
         """Uses the caller's display if it answers, else starts Xvfb."""
