@@ -244,8 +244,8 @@ void report_headers(const Body &body, const char *const (&names)[N])
     for (const auto &header : body.headers)
         if (std::find_if(names, names + N, [&](const char *name) { return header.first == name; }) !=
             names + N)
-            shown += "; " + header.first + ": " + header.second;
-    printf("    headers%s\n", shown.empty() ? ": none of note" : shown.c_str());
+            shown += (shown.empty() ? "" : "; ") + header.first + ": " + header.second;
+    printf("    headers: %s\n", shown.empty() ? "none of note" : shown.c_str());
 }
 
 // How long the Cache-Control of `body` lets shared caches keep it:

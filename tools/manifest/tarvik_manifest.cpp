@@ -471,8 +471,8 @@ bool command_check(const std::string &manifest, const std::string *setup,
 
 int main(int argc, char **argv)
 {
-    // The options that take a value, with their defaults, and the one that
-    // takes none.
+    // The options that take a value, with their defaults (--address may be
+    // given again and again, and gathers into `live`), and the flags.
     std::map<std::string, std::string> values = {
         {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""},
         {"--cacert", ""}, {"--address", ""}, {"--expect", ""}, {"--wait", "0"}};
