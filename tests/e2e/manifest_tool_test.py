@@ -349,6 +349,9 @@ class LiveTest(ToolTestCase):
                                                   '127.0.0.3: the manifest: unreachable'),
             'a server certificate of no trusted root': (lambda: None, ('--address', '127.0.0.1'),
                                                         1, 'certificate'),
+            'a web page instead of the manifest': (lambda: site_put(
+                '/windows-setup.json', b'<html>Maintenance</html>'), (), 1, 'no usable "version"',
+                '127.0.0.1: the manifest fails the rule above'),
             'report for monitoring': (lambda: None, both + ('--json',), 0, '"passed": true',
                                       '"signer": "Braskworks (expected Braskworks)"'),
             'manifest cached for a day': (lambda: site_fault('/windows-setup.json', headers={
