@@ -352,6 +352,10 @@ class LiveTest(ToolTestCase):
             'a web page instead of the manifest': (lambda: site_put(
                 '/windows-setup.json', b'<html>Maintenance</html>'), (), 1, 'no usable "version"',
                 '127.0.0.1: the manifest fails the rule above'),
+            'a server that stalls': (lambda: site_fault('/windows-setup.json', body='slow',
+                                                        chunk_size=10, delay_ms=40000),
+                                     ('--cacert', ca, '--address', '127.0.0.1'), 1,
+                                     '127.0.0.1: the manifest: stalled'),
             'report for monitoring': (lambda: None, both + ('--json',), 0, '"passed": true',
                                       '"signer": "Braskworks (expected Braskworks)"'),
             'manifest cached for a day': (lambda: site_fault('/windows-setup.json', headers={

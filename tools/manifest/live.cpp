@@ -209,8 +209,10 @@ std::string fetch(const std::string &url, const std::string &address,
         fault = "cannot keep the body: " + std::string(strerror(errno));
     else if (code == CURLE_UNSUPPORTED_PROTOCOL)
         fault = "a redirect to a location that is not HTTPS";
-    else if (code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT)
+    else if (code == CURLE_COULDNT_CONNECT)
         fault = "unreachable: " + std::string(*error != 0 ? error : curl_easy_strerror(code));
+    else if (code == CURLE_OPERATION_TIMEDOUT)
+        fault = "stalled: " + std::string(*error != 0 ? error : curl_easy_strerror(code));
     else if (code != CURLE_OK)
         fault = *error != 0 ? error : curl_easy_strerror(code);
     else if (status != 200)
