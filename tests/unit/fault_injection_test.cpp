@@ -70,8 +70,9 @@ const Allowed allowed_results[] = {
     {"BCryptFinishHash", 0, "3"},
     {"BCryptDestroyHash", 0, "0"},
     {"BCryptCloseAlgorithmProvider", 0, "0"},
-    // A download file that stays open cannot be read to check its signature.
-    {"CloseHandle", 0, "05"},
+    // A download file that stays open cannot be read to check its
+    // signature, nor started.
+    {"CloseHandle", 0, "056"},
     {"GetModuleFileNameW", 0, "5"},
     {"WinVerifyTrust", 1, "0"},
     {"WinVerifyTrust", 2, "0"},
