@@ -6,8 +6,9 @@
 
 // Reads the simple display name of the signer of `path` into `name`
 // (`capacity` units). Returns 1 when the file's Authenticode signature is
-// trusted and the name is not empty, 0 otherwise. The verification state is
-// always closed again before returning.
+// trusted and the name is not empty, 0 otherwise, and -1 when the
+// functions that check signatures cannot be loaded. The verification state
+// is always closed again before returning.
 int get_signer_name(const wchar_t *path, wchar_t *name, unsigned capacity);
 
 // Decides whether the downloaded setup program at `path` comes from the same
