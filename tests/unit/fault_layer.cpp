@@ -281,6 +281,8 @@ bool fail(Fn<ID_CertGetNameStringW>, DWORD *result, PCCERT_CONTEXT, DWORD, DWORD
 // Counts the call and says whether it is to fail.
 bool choose(int id, FaultCall *self)
 {
+    if (fault_before_call != nullptr)
+        fault_before_call(functions[id].name);
     self->function = functions[id].name;
     self->call = InterlockedIncrement(&calls);
     self->ordinal = InterlockedIncrement(&counts[id]);
@@ -335,6 +337,7 @@ template <> struct Wrap<ID_Sleep, decltype(Sleep), Sleep> {
 
 } // namespace
 
+void (*fault_before_call)(const char *function);
 const wchar_t *fault_own_image;
 DWORD(WINAPI *fault_temp_path2)(DWORD, LPWSTR);
 

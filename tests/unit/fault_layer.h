@@ -36,3 +36,6 @@ extern const wchar_t *fault_own_image;
 // With a function set, GetProcAddress finds it as GetTempPath2W, as on a
 // Windows that has it.
 extern DWORD(WINAPI *fault_temp_path2)(DWORD, LPWSTR);
+// With a function set, each platform call of the program calls it first
+// with the function's name.
+extern void (*fault_before_call)(const char *function);
