@@ -276,6 +276,20 @@ int run_once(const Scenario &scenario, long fail_at, Counts *counts)
     return result;
 }
 
+std::wstring temp_path2_folder()
+{
+    return temp_folder() + L"system-temp\\";
+}
+
+DWORD WINAPI temp_path2(DWORD capacity, LPWSTR path)
+{
+    std::wstring folder = temp_path2_folder();
+    if (folder.size() >= capacity)
+        return (DWORD)folder.size() + 1;
+    wcscpy(path, folder.c_str());
+    return (DWORD)folder.size();
+}
+
 } // namespace
 
 TEST_SUITE("fault_injection")
@@ -310,5 +324,42 @@ TEST_SUITE("fault_injection")
         }
         SetUnhandledExceptionFilter(nullptr);
         fault_own_image = nullptr;
+    }
+}
+
+// Branches that Wine alone never takes: Wine 8 has no GetTempPath2W, and
+// its mutexes never answer "access denied".
+TEST_SUITE("fault_injection")
+{
+    TEST_CASE("where GetTempPath2W exists, the download folder is made under its answer")
+    {
+        reset_run_state();
+        publish_setup(L"setup-unsigned.exe");
+        CreateDirectoryW(temp_path2_folder().c_str(), nullptr);
+        fault_temp_path2 = temp_path2;
+        CHECK(prepare_installer() == RESULT_OK);
+        fault_temp_path2 = nullptr;
+        std::wstring path = run_state.installer_path;
+        CHECK(path.rfind(temp_path2_folder() + L"TarvikInstaller-", 0) == 0);
+        CHECK(file_exists(path));
+        DeleteFileW(path.c_str());
+        RemoveDirectoryW(path.substr(0, path.rfind(L'\\')).c_str());
+        RemoveDirectoryW(temp_path2_folder().c_str());
+    }
+
+    TEST_CASE("a single-instance mutex that answers access denied ends the run at once")
+    {
+        // The table's failure of CreateMutexW is a null handle with
+        // ERROR_ACCESS_DENIED: the mutex of an instance with other rights.
+        // The dialog is made to fail too, so that a regression cannot hang.
+        reset_run_state();
+        fault_reset(0);
+        fault_arm("CreateMutexW", 1);
+        fault_arm("TaskDialogIndirect", 1);
+        wchar_t tail[] = L"";
+        CHECK(wWinMain(GetModuleHandleW(nullptr), nullptr, tail, SW_SHOWDEFAULT) == 0);
+        CHECK(fault_count("CreateMutexW") == 1);
+        CHECK(fault_count("TaskDialogIndirect") == 0);
+        fault_reset(0);
     }
 }
