@@ -205,6 +205,8 @@ int worker_run()
     return run_state.final_result;
 }
 
+// A crash ends the program in report_crash, which names the failing call,
+// so a scenario that finishes has had none.
 struct Counts {
     long calls = 0, injected = 0, crashes = 0, outside = 0, fail_open = 0, files = 0,
          leaks = 0;
