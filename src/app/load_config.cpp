@@ -10,8 +10,9 @@ extern "C" {
 
 // The load configuration (directory 10). Its one setting is
 // DependentLoadFlags: from Windows 10 1607 on, the loader resolves the
-// static imports, and what they import in turn, from the system folder
-// only, before any of the program's code runs. The classic x64 layout
+// image's own static imports from the system folder only, before any of
+// the program's code runs. What those DLLs import in turn is searched for
+// as usual. The classic x64 layout
 // (0x70 bytes, through SEHandlerCount) covers it; everything else stays 0:
 // no security cookie (the code has no stack protector), no control-flow
 // guard tables. The directory entry gives the same size as the Size field.

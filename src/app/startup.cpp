@@ -59,19 +59,40 @@ PfnDliHook __pfnDliNotifyHook2 = load_from_system_folder;
 // exception that nothing handles: the process would end with an exception
 // code, or the system's crash report, instead of a result code. So each
 // missing function is bound to a stub, and load_system_dll() sees the
-// failure, so that its step fails with its own code.
+// failure, so that its step fails with its own code. The stubs fail
+// closed, should a call ever reach one: the CNG calls and WinVerifyTrust,
+// for which 0 means success, get a failing status; every other imported
+// function fails by answering 0 (FALSE, a null handle or pointer).
 static volatile LONG binding_failed;
 
 static INT_PTR WINAPI unavailable_function()
 {
+    SetLastError(ERROR_PROC_NOT_FOUND);
     return 0;
+}
+
+static INT_PTR WINAPI unavailable_status_function()
+{
+    return (LONG)0xC0000139; // STATUS_ENTRYPOINT_NOT_FOUND, read as a 32-bit status
+}
+
+static bool same_name(const char *a, const char *b)
+{
+    while (*a != 0 && *a == *b) {
+        a++;
+        b++;
+    }
+    return *a == *b;
 }
 
 static FARPROC WINAPI bind_missing_import(unsigned notification, PDelayLoadInfo info)
 {
-    (void)notification;
-    (void)info;
+    if (notification != dliFailGetProc)
+        return nullptr;
     InterlockedExchange(&binding_failed, 1);
+    if (same_name(info->szDll, "bcrypt.dll") ||
+        (info->dlp.fImportByName && same_name(info->dlp.szProcName, "WinVerifyTrust")))
+        return (FARPROC)unavailable_status_function;
     return (FARPROC)unavailable_function;
 }
 

@@ -33,9 +33,14 @@ DWORD WINAPI install_worker(LPVOID parameter)
         for (;;) {
             // The dialog refuses Cancel from PHASE_INSTALLING on, and it
             // reads the phase after it sets the flag. So the flag is read
-            // here, after the phase is set: a Cancel that the dialog
-            // accepted before (during the checks of the download, or at the
-            // end of a countdown) is always seen, and no setup run starts.
+            // again after the phase is set: a Cancel that the dialog
+            // accepted just before (during the checks of the download, or
+            // at the end of a countdown) is always seen, and no setup run
+            // starts. One seen before goes straight to PHASE_FINISHED.
+            if (run_state.cancel_requested != 0) {
+                outcome = RESULT_CANCELLED;
+                break;
+            }
             InterlockedExchange(&run_state.phase, PHASE_INSTALLING);
             if (run_state.cancel_requested != 0) {
                 outcome = RESULT_CANCELLED;

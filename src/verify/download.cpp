@@ -93,14 +93,17 @@ bool make_private_access(PrivateAccess *access)
 // Tries for a download folder of this run's own; each further attempt
 // takes a name that cannot be guessed in advance.
 #define FOLDER_ATTEMPTS 100
+// CreateDirectoryW takes at most 248 units, the NUL included.
+#define DIRECTORY_CAPACITY 248
 
 // Creates a new download folder of this run's own under `temp_path` and
 // forms installer_path in it. Only a folder that CreateDirectoryW has just
 // created is used: a name that exists already, whatever it is (the folder
 // of an earlier run with the same process id, or a folder, link or
 // junction planted by another user of a shared temporary folder), is
-// passed over for "TarvikInstaller-<pid>-<n>". Returns false, with
-// installer_path empty, when a path would be cut or no folder could be made.
+// passed over for "TarvikInstaller-<pid>-<n>". Any other error ends the
+// tries at once. Returns false, with installer_path empty, when a path
+// would be cut or no folder could be made.
 static bool make_download_folder(const wchar_t *temp_path, const wchar_t *version)
 {
     PrivateAccess access;
@@ -121,12 +124,14 @@ static bool make_download_folder(const wchar_t *temp_path, const wchar_t *versio
             // A path cut to fit its buffer would name another file than the
             // one meant, so it is refused rather than written, verified and
             // run.
-            if (length >= PATH_CAPACITY ||
+            if (length >= DIRECTORY_CAPACITY ||
                 format_text(run_state.installer_path, PATH_CAPACITY, L"%s\\Tarvik-Setup-%s.exe",
                             directory, version) >= PATH_CAPACITY)
                 break;
             if (CreateDirectoryW(directory, &access.attributes))
                 return true;
+            if (GetLastError() != ERROR_ALREADY_EXISTS)
+                break;
         }
     }
     run_state.installer_path[0] = 0;

@@ -27,9 +27,10 @@ struct PrivateAccess {
         TOKEN_USER user;
         unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     } user;
-    unsigned char system[SECURITY_MAX_SID_SIZE];
-    unsigned char administrators[SECURITY_MAX_SID_SIZE];
-    union {
+    // A SID and an access list are read and written in 32-bit units.
+    alignas(DWORD) unsigned char system[SECURITY_MAX_SID_SIZE];
+    alignas(DWORD) unsigned char administrators[SECURITY_MAX_SID_SIZE];
+    union alignas(DWORD) {
         ACL acl;
         unsigned char bytes[sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
     } dacl;

@@ -30,6 +30,10 @@ int get_signer_name(const wchar_t *path, wchar_t *name, unsigned capacity)
     trust.data.pFile = &file;
     trust.data.dwStateAction = WTD_STATEACTION_VERIFY;
 
+    // Nothing of WINTRUST or CRYPT32 is called unless all of it is bound.
+    if (!load_system_dll("WINTRUST.dll") || !load_system_dll("CRYPT32.dll"))
+        return -1;
+
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     int ok = 0;
     if (WinVerifyTrust(nullptr, &action, &trust.data) == 0) {
@@ -70,12 +74,12 @@ InstallResult check_publisher(const wchar_t *path)
         return RESULT_PUBLISHER_MISMATCH;
     // For the same reason, so does a bootstrapper that cannot load the
     // functions that would read its own signature.
-    if (!load_system_dll("WINTRUST.dll") || !load_system_dll("CRYPT32.dll"))
+    int own = get_signer_name(own_path, own_name, 256);
+    if (own < 0)
         return RESULT_PUBLISHER_MISMATCH;
-
-    if (!get_signer_name(own_path, own_name, 256))
+    if (own == 0)
         return RESULT_OK;
-    if (!get_signer_name(path, download_name, 256))
+    if (get_signer_name(path, download_name, 256) != 1)
         return RESULT_PUBLISHER_MISMATCH;
     return text_equal(own_name, download_name) ? RESULT_OK : RESULT_PUBLISHER_MISMATCH;
 }

@@ -7,7 +7,8 @@
 // Reads the simple display name of the signer of `path` into `name`
 // (`capacity` units). Returns 1 when the file's Authenticode signature is
 // trusted and the name is not empty, fits with room to spare and holds no
-// NUL before its end, 0 otherwise. The verification state is always closed
+// NUL before its end, 0 otherwise, and -1 when the functions that check
+// signatures cannot be loaded. The verification state is always closed
 // again before returning.
 int get_signer_name(const wchar_t *path, wchar_t *name, unsigned capacity);
 

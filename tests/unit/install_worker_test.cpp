@@ -10,12 +10,14 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/run_state.h"
 #include "install/install_worker.h"
 #include "install/launcher.h"
+#include "fault_layer.h"
 #include "test_support.h"
 
 namespace {
@@ -211,6 +213,25 @@ TEST_SUITE("install_worker")
         CHECK(run_state.final_result == RESULT_CANCELLED);
         CHECK(!file_exists(run_state.installer_path));
         CHECK(!app_opened(install_folder()));
+    }
+
+    TEST_CASE("cancel during the checks of the download: finished without installing")
+    {
+        // The cancel lands in the publisher check, after the download's own
+        // reading of the flag; the phase is noted when the worker deletes
+        // the file.
+        fault_before_call = [](const char *function) {
+            if (strcmp(function, "GetModuleFileNameW") == 0)
+                InterlockedExchange(&run_state.cancel_requested, 1);
+            else if (strcmp(function, "DeleteFileW") == 0)
+                note_phase(run_state.phase);
+        };
+        publish();
+        CHECK(run_worker("0") == 0);
+        fault_before_call = nullptr;
+        CHECK(observed.phases == std::vector<LONG>{PHASE_DOWNLOADING, PHASE_FINISHED});
+        CHECK(run_state.final_result == RESULT_CANCELLED);
+        CHECK(!file_exists(run_state.installer_path));
     }
 
     TEST_CASE("cancel at the last second of a countdown is seen before the next run")
