@@ -2,6 +2,8 @@
 // function that returns a bool writes its refusal itself.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <string>
 
 #include "net/manifest.h"
@@ -11,6 +13,12 @@ bool refuse(const std::string &message);
 
 // `value` quoted for a message line.
 std::string shown(const std::string &value);
+
+// A new SHA-256 context, or null when libcrypto cannot make one.
+EVP_MD_CTX *new_sha256();
+
+// The lowercase hexadecimal digest that `sha` ends with; "" on failure.
+std::string finish_sha256(EVP_MD_CTX *sha);
 
 struct FileFacts {
     long long size = 0;

@@ -222,22 +222,6 @@ std::string fetch(const std::string &url, const std::string &address,
     return fault;
 }
 
-// The lowercase hexadecimal SHA-256 that `sha` finishes with; "" on failure.
-std::string finish_sha256(EVP_MD_CTX *sha)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    std::string hex;
-    if (EVP_DigestFinal_ex(sha, digest, &length) != 1 || length != 32)
-        return hex;
-    for (unsigned i = 0; i < length; i++) {
-        char pair[3];
-        snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
-    return hex;
-}
-
 // Prints the headers of `body` that are named in `names`, on one line.
 template <size_t N>
 void report_headers(const Body &body, const char *const (&names)[N])
@@ -286,11 +270,9 @@ bool check_address(const LiveOptions &options, const std::string &expected_manif
     Body manifest;
     manifest.limit = MANIFEST_CAPACITY - 1;
     manifest.text = &text;
-    manifest.sha = EVP_MD_CTX_new();
-    std::string fault = manifest.sha == nullptr ||
-                                EVP_DigestInit_ex(manifest.sha, EVP_sha256(), nullptr) != 1
-                            ? "cannot compute a SHA-256"
-                            : fetch(manifest_url, address, options, &manifest);
+    manifest.sha = new_sha256();
+    std::string fault = manifest.sha == nullptr ? "cannot compute a SHA-256"
+                                                : fetch(manifest_url, address, options, &manifest);
     if (fault.empty())
         served->manifest_sha256 = finish_sha256(manifest.sha);
     EVP_MD_CTX_free(manifest.sha);
@@ -323,11 +305,10 @@ bool check_address(const LiveOptions &options, const std::string &expected_manif
     setup.limit = release.expected_size;
     setup.length_must_match = true;
     setup.file = descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
-    setup.sha = EVP_MD_CTX_new();
-    fault = setup.file == nullptr || setup.sha == nullptr ||
-                    EVP_DigestInit_ex(setup.sha, EVP_sha256(), nullptr) != 1
-                ? "cannot make a temporary file: " + std::string(strerror(errno))
-                : fetch(fields.url, address, options, &setup);
+    setup.sha = new_sha256();
+    fault = setup.file == nullptr ? "cannot make a temporary file: " + std::string(strerror(errno))
+            : setup.sha == nullptr ? "cannot compute a SHA-256"
+                                   : fetch(fields.url, address, options, &setup);
     if (setup.file != nullptr && fclose(setup.file) != 0 && fault.empty())
         fault = "cannot keep the body: " + std::string(strerror(errno));
     else if (setup.file == nullptr && descriptor >= 0)
@@ -391,13 +372,14 @@ bool live_round(const LiveOptions &options, const std::vector<std::string> &addr
     for (size_t i = 0; i < served.size(); i++)
         for (size_t k = i + 1; k < served.size(); k++) {
             const Served &a = served[i], &b = served[k];
-            bool both = !a.manifest_sha256.empty() && !b.manifest_sha256.empty() &&
-                        (a.manifest_sha256 != b.manifest_sha256 ||
-                         (!a.setup_sha256.empty() && !b.setup_sha256.empty()));
-            if (both && (a.manifest_sha256 != b.manifest_sha256 || a.setup_sha256 != b.setup_sha256))
+            // An address that served nothing has been refused already.
+            bool manifests = !a.manifest_sha256.empty() && !b.manifest_sha256.empty() &&
+                             a.manifest_sha256 != b.manifest_sha256;
+            bool setups = !a.setup_sha256.empty() && !b.setup_sha256.empty() &&
+                          a.setup_sha256 != b.setup_sha256;
+            if (manifests || setups)
                 accepted = refuse(a.address + " and " + b.address + " serve different " +
-                                  (a.manifest_sha256 != b.manifest_sha256 ? "manifests"
-                                                                          : "setup programs"));
+                                  (manifests ? "manifests" : "setup programs"));
         }
     if (!options.bootstrapper.empty())
         accepted = check_signer("bootstrapper ", options.bootstrapper, options.publisher, true,

@@ -157,6 +157,31 @@ std::string too_long(long long size)
 
 // Each of the functions below that returns a bool writes its refusal itself.
 
+EVP_MD_CTX *new_sha256()
+{
+    EVP_MD_CTX *sha = EVP_MD_CTX_new();
+    if (sha != nullptr && EVP_DigestInit_ex(sha, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(sha);
+        sha = nullptr;
+    }
+    return sha;
+}
+
+std::string finish_sha256(EVP_MD_CTX *sha)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    std::string hex;
+    if (EVP_DigestFinal_ex(sha, digest, &length) != 1 || length != 32)
+        return hex;
+    for (unsigned i = 0; i < length; i++) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
 // Reads the size of a regular file into facts->size.
 bool stat_file(const std::string &path, FileFacts *facts)
 {
@@ -179,8 +204,8 @@ bool read_file(const std::string &path, FileFacts *facts, std::string *bytes)
         return refuse("cannot read " + path + ": " + strerror(errno));
     // Every EVP call's result counts: a digest that was not computed must
     // never reach a manifest.
-    EVP_MD_CTX *sha = EVP_MD_CTX_new();
-    bool hashed = sha != nullptr && EVP_DigestInit_ex(sha, EVP_sha256(), nullptr) == 1;
+    EVP_MD_CTX *sha = new_sha256();
+    bool hashed = sha != nullptr;
     std::vector<char> buffer(TRANSFER_BUFFER_SIZE);
     long long size = 0;
     while (file && hashed) {
@@ -191,22 +216,15 @@ bool read_file(const std::string &path, FileFacts *facts, std::string *bytes)
             bytes->append(buffer.data(), got);
         size += (long long)got;
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    hashed = hashed && EVP_DigestFinal_ex(sha, digest, &length) == 1 && length == 32;
+    std::string digest = hashed ? finish_sha256(sha) : "";
     EVP_MD_CTX_free(sha);
-    if (!hashed)
+    if (digest.empty())
         return refuse("cannot compute the SHA-256 of " + path);
     if (file.bad())
         return refuse("error while reading " + path);
     if (size != facts->size)
         return refuse(path + " changed while it was read");
-    facts->sha256.clear();
-    for (unsigned i = 0; i < length; i++) {
-        char hex[3];
-        snprintf(hex, sizeof hex, "%02x", digest[i]);
-        facts->sha256 += hex;
-    }
+    facts->sha256 = digest;
     return true;
 }
 
