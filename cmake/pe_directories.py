@@ -41,9 +41,9 @@ def main(image, map_path, *dlls):
     descriptors = sorted(address - base for name, address in symbols.items()
                          if name.startswith('__DELAY_IMPORT_DESCRIPTOR_'))
     end = symbols['tarvik_delay_import_end'] - base
-    names = sorted(pe.get_string_at_rva(pe.get_dword_at_rva(rva + 4)).decode().lower()
+    names = sorted(pe.get_string_at_rva(pe.get_dword_at_rva(rva + 4)).decode()
                    for rva in descriptors)
-    if names != sorted(dll.lower() + '.dll' for dll in dlls):
+    if names != sorted(dlls):
         sys.exit('%s: delay-loads %s, expected %s' % (image, names, list(dlls)))
     if descriptors != list(range(end - DESCRIPTOR_SIZE * len(dlls), end, DESCRIPTOR_SIZE)) \
             or pe.get_data(end, DESCRIPTOR_SIZE) != bytes(DESCRIPTOR_SIZE):

@@ -17,7 +17,7 @@ from harness_lib import (CONFIG, FIXTURES, HARNESS, dll_overrides, fixture,  # n
                          publish_release, site_clear, wine)
 
 DOWNLOADS = os.path.join(HARNESS, 'Downloads')
-DECOYS = [dll + '.dll' for dll in CONFIG['delay_dlls']]
+DECOYS = CONFIG['delay_dlls']
 
 
 def planted_marks():
