@@ -115,6 +115,13 @@ class MakeTest(ToolTestCase):
             self.assertRefused(self.make(self.path('missing.exe')), 'cannot read')
         with self.subTest('a folder'):
             self.assertRefused(self.make(self.dir), 'not a regular file')
+        with self.subTest('a libcrypto that cannot hash'):
+            # Only OpenSSL's null provider: every digest fails to start.
+            config = self.write('null.cnf', b'openssl_conf = init\n[init]\nproviders = p\n'
+                                b'[p]\nnull = n\n[n]\nactivate = 1\n')
+            env = dict(os.environ, OPENSSL_CONF=config)
+            self.assertRefused(self.make(os.path.join(FIXTURES, 'setup-braskworks.exe'), env=env),
+                               'cannot compute the SHA-256')
         self.assertNothingWritten()
 
     def test_longest_values_pass_and_the_file_says_what_was_read(self):
