@@ -9,6 +9,7 @@ import hashlib
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -27,6 +28,15 @@ URL = PREFIX + 'Tarvik-Setup-1.4.2.exe'
 DIGEST = '0123456789abcdef' * 4
 LAX = '--allow-no-timestamp'
 STAMP_SHOWN = 'Jan  1 00:00:00 2026 GMT'
+
+
+def ipv6_edge():
+    """Whether the test site has its edge on ::1 (where the machine has IPv6)."""
+    try:
+        socket.create_connection(('::1', CONFIG['port']), timeout=2).close()
+        return True
+    except OSError:
+        return False
 
 
 def setUpModule():
@@ -354,6 +364,11 @@ class LiveTest(ToolTestCase):
             'an address that cannot be reached': (lambda: None, ('--cacert', ca, '--address',
                                                                  '127.0.0.3'), 1,
                                                   '127.0.0.3: the manifest: unreachable'),
+            'a host name that does not resolve': (lambda: None, ('--cacert', ca, '--address',
+                                                                 'tarvik.invalid'), 1,
+                                                  'cannot resolve tarvik.invalid'),
+            'an IPv6 edge': (lambda: None, ('--cacert', ca, '--address', '::1'), 0,
+                             'address ::1', 'ok: the live release passes on 1 address'),
             'a server certificate of no trusted root': (lambda: None, ('--address', '127.0.0.1'),
                                                         1, 'certificate'),
             'a web page instead of the manifest': (lambda: site_put(
@@ -371,6 +386,8 @@ class LiveTest(ToolTestCase):
         }
         for name, (change, args, code, *fragments) in cases.items():
             with self.subTest(name):
+                if '::1' in args and not ipv6_edge():
+                    self.skipTest('this machine has no IPv6 loopback')
                 self.publish()
                 change()
                 result = self.tool('live', *(args or both))

@@ -11,7 +11,8 @@ Files under DIR are served to GET requests over HTTPS on 127.0.0.1: on
 server.key from make_pki.py), on --untrusted-port with a self-signed
 certificate (untrusted.pem/untrusted.key).  A second edge of the trusted
 site listens on 127.0.0.2, same port, and serves the same files, except
-that DIR/P.at-127.0.0.2 replaces P there: a CDN whose edges disagree.  Each connection carries one
+that DIR/P.at-127.0.0.2 replaces P there: a CDN whose edges disagree.  A
+third edge listens on ::1 where the machine has IPv6.  Each connection carries one
 request and is closed afterwards.  The site stops by itself after
 --idle-timeout seconds without a request, so that a harness that never tore
 it down leaves nothing running.
@@ -216,6 +217,7 @@ class TlsServer(http.server.ThreadingHTTPServer):
 
     def __init__(self, site, port, chain, key, address='127.0.0.1'):
         self.site = site
+        self.address_family = socket.AF_INET6 if ':' in address else socket.AF_INET
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(chain, key)
         super().__init__((address, port), Handler)
@@ -277,6 +279,11 @@ class Site:
                       os.path.join(certs, 'untrusted.pem'),
                       os.path.join(certs, 'untrusted.key')),
         ]
+        try:
+            self.servers.append(TlsServer(self, args.port, os.path.join(certs, 'server-chain.pem'),
+                                          os.path.join(certs, 'server.key'), '::1'))
+        except OSError as e:
+            log('no edge on ::1: %s' % e)
 
     def record(self, handler):
         entry = {'path': handler.path, 'user_agent': handler.headers.get('User-Agent')}
@@ -311,8 +318,9 @@ def serve(args):
         with open(args.pid_file + '.tmp', 'w') as f:
             f.write('%d\n' % os.getpid())
         os.replace(args.pid_file + '.tmp', args.pid_file)
-    log('listening on 127.0.0.1:%d and 127.0.0.2:%d (trusted) and 127.0.0.1:%d (untrusted), '
-        'root %s' % (args.port, args.port, args.untrusted_port, site.root))
+    log('listening on 127.0.0.1:%d, 127.0.0.2:%d%s (trusted) and 127.0.0.1:%d (untrusted), '
+        'root %s' % (args.port, args.port, ' and [::1]:%d' % args.port
+                     if len(site.servers) > 3 else '', args.untrusted_port, site.root))
 
     while not stop.wait(0.5):
         if site.idle_for() >= args.idle_timeout:

@@ -67,29 +67,29 @@ std::string site_port()
     return colon == std::string::npos ? "443" : host.substr(colon + 1);
 }
 
-// Every address, IPv4 and IPv6, that this machine's resolver gives for the
-// site host; empty, with the reason in `fault`, when there is none.
-std::vector<std::string> site_addresses(std::string *fault)
+// Adds to `addresses` every address, IPv4 and IPv6, that this machine's
+// resolver gives for `name` (an address stands for itself), each once.
+// Returns false, with the reason in `fault`, when there is none.
+bool resolve(const std::string &name, std::vector<std::string> *addresses, std::string *fault)
 {
-    std::vector<std::string> addresses;
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
-    int error = getaddrinfo(site_name().c_str(), site_port().c_str(), &hints, &found);
+    int error = getaddrinfo(name.c_str(), site_port().c_str(), &hints, &found);
     if (error != 0) {
-        *fault = "cannot resolve " + site_name() + ": " + gai_strerror(error);
-        return addresses;
+        *fault = "cannot resolve " + name + ": " + gai_strerror(error);
+        return false;
     }
     for (addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
         char text[NI_MAXHOST];
         if (getnameinfo(entry->ai_addr, entry->ai_addrlen, text, sizeof text, nullptr, 0,
                         NI_NUMERICHOST) == 0 &&
-            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
-            addresses.push_back(text);
+            std::find(addresses->begin(), addresses->end(), text) == addresses->end())
+            addresses->push_back(text);
     }
     freeaddrinfo(found);
-    return addresses;
+    return true;
 }
 
 // What one transfer receives: the body goes to `text` (the manifest) or
@@ -473,10 +473,11 @@ bool command_live(const LiveOptions &options)
     std::string expected_manifest, fault;
     if (!options.expect.empty() && !read_expected(options, &expected_manifest))
         return false;
-    std::vector<std::string> addresses =
-        options.addresses.empty() ? site_addresses(&fault) : options.addresses;
-    if (addresses.empty())
-        return refuse(fault);
+    std::vector<std::string> addresses;
+    for (const std::string &name :
+         options.addresses.empty() ? std::vector<std::string>{site_name()} : options.addresses)
+        if (!resolve(name, &addresses, &fault))
+            return refuse(fault);
     curl_global_init(CURL_GLOBAL_DEFAULT);
     time_t deadline = time(nullptr) + options.wait_seconds;
     bool accepted = false;
