@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Builds of the program outside the main build tree: an unsigned build in
 another folder that must be byte-identical to the main build's (no
-timestamp, no paths), and signed builds: with a key on a PKCS#11 token and
-a timestamp from a local RFC 3161 server, by the publisher's own command,
-and the settings that the build refuses."""
+timestamp, no paths), and signed builds: the README's release, run as
+written in a fresh clone with a key on a PKCS#11 token and a timestamp from
+a local RFC 3161 server, by the publisher's own command, and the settings
+that the build refuses."""
 
 import http.server
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,7 +16,9 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import CONFIG, HARNESS, PKI, fixture, publish_release, site_clear, wine  # noqa: E402
+from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, fixture, publish_release,  # noqa: E402
+                         site_clear, site_ipv6_edge, site_put, wine)
+from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOLCHAIN = os.path.join(CONFIG['source_dir'], 'cmake', 'mingw-w64-x86_64.cmake')
 BUILDS = os.path.join(HARNESS, 'builds')
@@ -65,32 +69,46 @@ class TimeStamps(http.server.BaseHTTPRequestHandler):
         pass
 
 
+def readme_release_commands():
+    """The two command blocks of the README's "Releasing" section: building
+    the files to upload, and the live check after the upload."""
+    with open(os.path.join(CONFIG['source_dir'], 'README.md')) as file:
+        section = file.read().split('\n## Releasing\n')[1].split('\n## ')[0]
+    return [re.sub(r'^    ', '', block, flags=re.M)
+            for block in re.findall(r'(?:^    .*\n)+', section, re.M)][:2]
+
+
 class SigningTest(unittest.TestCase):
-    """Signed builds, all in one folder: each reconfiguration only relinks."""
+    """Signed builds. Those of the refusals share one folder: each
+    reconfiguration only relinks."""
     folder = os.path.join(BUILDS, 'signed')
     exe = os.path.join(folder, 'TarvikInstaller.exe')
     cert, key = os.path.join(PKI, 'sign-braskworks-chain.pem'), os.path.join(PKI, 'sign-braskworks.key')
+    secure = os.path.join(BUILDS, 'secure')   # the README's /secure/
 
     @classmethod
     def setUpClass(cls):
-        # A SoftHSM2 token "T" with user PIN 1234, in a private folder, holds
-        # the Braskworks key as "braskworks".
+        # A SoftHSM2 token "Braskworks" with user PIN 1234, in a private
+        # folder, holds the Braskworks key as "codesign", as in the README.
         tokens = os.path.join(BUILDS, 'tokens')
-        shutil.rmtree(tokens, ignore_errors=True)
-        os.makedirs(tokens)
-        for name, text in (('softhsm2.conf', 'directories.tokendir = %s\n' % tokens), ('pin', '1234'),
+        for folder in tokens, cls.secure:
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+        shutil.copy(cls.cert, os.path.join(cls.secure, 'braskworks-chain.pem'))
+        for path, text in ((os.path.join(BUILDS, 'softhsm2.conf'), 'directories.tokendir = %s\n' % tokens),
+                           (os.path.join(cls.secure, 'token-pin'), '1234'),
                            (TimeStamps.config, '[tsa]\ndefault_tsa = local\n[local]\nserial = %s/serial\n'
                             'signer_cert = %s/tsa.pem\nsigner_key = %s/tsa.key\nsigner_digest = sha256\n'
                             'default_policy = 1.2.3.4\ndigests = sha256\n' % (tokens, PKI, PKI))):
-            with open(os.path.join(BUILDS, name), 'w') as file:
+            with open(path, 'w') as file:
                 file.write(text)
         cls.env = dict(os.environ, SOFTHSM2_CONF=os.path.join(BUILDS, 'softhsm2.conf'))
         p8 = os.path.join(tokens, 'key.p8')
-        for command in (['softhsm2-util', '--init-token', '--free', '--label', 'T', '--pin', '1234',
-                         '--so-pin', '5678'],
+        for command in (['softhsm2-util', '--init-token', '--free', '--label', 'Braskworks',
+                         '--pin', '1234', '--so-pin', '5678'],
                         ['openssl', 'pkcs8', '-topk8', '-nocrypt', '-in', cls.key, '-out', p8],
-                        ['softhsm2-util', '--import', p8, '--token', 'T', '--label', 'braskworks',
-                         '--id', '01', '--pin', '1234']):
+                        ['softhsm2-util', '--import', p8, '--token', 'Braskworks', '--label',
+                         'codesign', '--id', '01', '--pin', '1234']):
             subprocess.run(command, env=cls.env, check=True, stdout=subprocess.DEVNULL)
         cls.tsa = http.server.HTTPServer(('127.0.0.1', 0), TimeStamps)
         threading.Thread(target=cls.tsa.serve_forever, daemon=True).start()
@@ -100,22 +118,57 @@ class SigningTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.tsa.shutdown()
 
-    def test_key_on_a_token_and_timestamp_server(self):
-        run = build(self.folder, '-DTARVIK_SITE_HOST=' + CONFIG['site_host'],
-                    '-DTARVIK_SUPPORT_EMAIL=' + CONFIG['support_email'], env=self.env, cert=self.cert,
-                    key='pkcs11:token=T;object=braskworks?pin-source=file:' + os.path.join(BUILDS, 'pin'),
-                    pkcs11_module='/usr/lib/softhsm/libsofthsm2.so', timestamp_url=self.tsa_url)
-        self.assertEqual(run.returncode, 0, run.stdout)
+    def test_release_as_the_readme_writes_it(self):
+        """In a release folder with a signed setup program: a fresh clone,
+        the signed build, make, check, the upload to the test site, and the
+        live check, which must pass. Then the signed bootstrapper itself."""
+        work = os.path.join(BUILDS, 'release')
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        setup = os.path.join(work, 'Tarvik-Setup-1.4.2.exe')
+        sign(os.path.join(FIXTURES, 'setup-unsigned.exe'), setup, 'sign-braskworks', STAMP_TIME)
+        # The values that are the publisher's own; where localhost has an
+        # IPv6 address that the test site cannot serve, one address only.
+        live = 'live --cacert ' + os.path.join(PKI, 'ca.pem')
+        local = {'<repository>': CONFIG['source_dir'], '/secure/': self.secure + '/',
+                 'tarvik.braskworks.com': CONFIG['site_host'],
+                 '/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so': '/usr/lib/softhsm/libsofthsm2.so',
+                 'http://timestamp.example.com/rfc3161': self.tsa_url,
+                 'live ': live + ('' if site_ipv6_edge() else ' --address 127.0.0.1') + ' ',
+                 '--wait 900': '--wait 30'}
+        commands = []
+        for block in readme_release_commands():
+            for value, ours in local.items():
+                block = block.replace(value, ours)
+            commands.append(block)
+        self.assertEqual(len(commands), 2)
+        self.assertIn('tarvik-manifest live', commands[1])
+
+        def run(commands):
+            return subprocess.run(['sh', '-ec', commands], cwd=work, env=self.env, text=True,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        built = run(commands[0])
+        self.assertEqual(built.returncode, 0, built.stdout)
+        # The upload: the bootstrapper, the setup program, then the manifest.
+        site_clear()
+        exe = os.path.join(work, 'build-release', 'TarvikInstaller.exe')
+        for path, name in ((exe, '/TarvikInstaller.exe'),
+                           (setup, '/downloads/Tarvik-Setup-1.4.2.exe'),
+                           (os.path.join(work, 'windows-setup.json'), '/windows-setup.json')):
+            with open(path, 'rb') as file:
+                site_put(name, file.read())
+        checked = run(commands[1])
+        self.assertEqual(checked.returncode, 0, checked.stdout)
+        self.assertIn('ok: the live release passes', checked.stdout)
+
         verify = subprocess.run(['osslsigncode', 'verify', '-CAfile', os.path.join(PKI, 'ca.pem'),
-                                 '-TSA-CAfile', os.path.join(PKI, 'ca.pem'), '-in', self.exe],
+                                 '-TSA-CAfile', os.path.join(PKI, 'ca.pem'), '-in', exe],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.assertEqual(verify.returncode, 0, verify.stdout)
         self.assertIn('Timestamp time:', verify.stdout)
-        site_clear()
+        self.assertEqual(wine([exe, '--check']).returncode, 0)
         publish_release(fixture('setup-other.exe'))
-        self.assertEqual(wine([self.exe, '--check']).returncode, 5)
-        publish_release(fixture('setup-braskworks.exe'))
-        self.assertEqual(wine([self.exe, '--check']).returncode, 0)
+        self.assertEqual(wine([exe, '--check']).returncode, 5)
 
     def test_refused_builds_name_the_reason(self):
         # The publisher's own command: signs @FILE@ in place as SIGNER.

@@ -9,7 +9,6 @@ import hashlib
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -18,8 +17,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
 from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, SITE, SITE_ROOT, fixture,  # noqa: E402
-                         manifest, site_clear, site_fault, site_put, site_requests, wine,
-                         wine_temp_dir)
+                         manifest, site_clear, site_fault, site_ipv6_edge, site_put,
+                         site_requests, wine, wine_temp_dir)
 from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOL = CONFIG['manifest_tool']
@@ -28,15 +27,6 @@ URL = PREFIX + 'Tarvik-Setup-1.4.2.exe'
 DIGEST = '0123456789abcdef' * 4
 LAX = '--allow-no-timestamp'
 STAMP_SHOWN = 'Jan  1 00:00:00 2026 GMT'
-
-
-def ipv6_edge():
-    """Whether the test site has its edge on ::1 (where the machine has IPv6)."""
-    try:
-        socket.create_connection(('::1', CONFIG['port']), timeout=2).close()
-        return True
-    except OSError:
-        return False
 
 
 def setUpModule():
@@ -386,7 +376,7 @@ class LiveTest(ToolTestCase):
         }
         for name, (change, args, code, *fragments) in cases.items():
             with self.subTest(name):
-                if '::1' in args and not ipv6_edge():
+                if '::1' in args and not site_ipv6_edge():
                     self.skipTest('this machine has no IPv6 loopback')
                 self.publish()
                 change()

@@ -17,6 +17,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -125,6 +126,15 @@ def site_put(relative, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, 'wb') as file:
         file.write(data)
+
+
+def site_ipv6_edge():
+    """Whether the test site has its edge on ::1 (where the machine has IPv6)."""
+    try:
+        socket.create_connection(('::1', CONFIG['port']), timeout=2).close()
+        return True
+    except OSError:
+        return False
 
 
 def site_fault(relative, **settings):
