@@ -195,6 +195,10 @@ class SigningTest(unittest.TestCase):
         # The same command signing as the publisher, with a timestamp.
         run = build(self.folder, command=command % ('-ts ' + self.tsa_url, 'sign-braskworks'))
         self.assertEqual(run.returncode, 0, run.stdout)
+        # PEM files sign as PEM files, though a token's module is still set.
+        run = build(self.folder, cert=self.cert, key=self.key, timestamp_url=self.tsa_url,
+                    pkcs11_module='/usr/lib/softhsm/libsofthsm2.so')
+        self.assertEqual(run.returncode, 0, run.stdout)
 
 
 if __name__ == '__main__':
