@@ -105,20 +105,16 @@ def signed(image, signer):
             return file.read()
 
 
-def alter_one_byte(source, target):
-    """Copies a signed file with one byte changed, so that its signature no
-    longer verifies. The byte is in the file padding after the first
-    section's contents: covered by the signature, never run or read."""
-    with open(source, 'rb') as file:
-        data = bytearray(file.read())
+def alter_one_byte(data):
+    """One byte of a signed file changed, so that its signature no longer
+    verifies. The byte is in the file padding after the first section's
+    contents: covered by the signature, never run or read."""
     header = struct.unpack_from('<I', data, 0x3C)[0]
     optional_size = struct.unpack_from('<H', data, header + 20)[0]
     section = header + 24 + optional_size
     virtual_size, _, raw_size, raw_offset = struct.unpack_from('<IIII', data, section + 8)
     assert raw_size > virtual_size, 'no padding after the first section'
     data[raw_offset + raw_size - 1] ^= 0x01
-    with open(target, 'wb') as file:
-        file.write(data)
 
 
 def security_entry(data):
@@ -133,6 +129,7 @@ def certificate_table(data):
 
 
 def edited(source, target, edit):
+    """Copies `source` to `target` with `edit` applied to its bytes."""
     with open(source, 'rb') as file:
         data = bytearray(file.read())
     edit(data)
@@ -209,8 +206,8 @@ def make_fixtures():
     for name, program in (('setup', CONFIG['test_setup']), ('bootstrapper', CONFIG['bootstrapper'])):
         shutil.copy(program, os.path.join(FIXTURES, name + '-unsigned.exe'))
         sign(program, os.path.join(FIXTURES, name + '-braskworks.exe'), 'sign-braskworks')
-        alter_one_byte(os.path.join(FIXTURES, name + '-braskworks.exe'),
-                       os.path.join(FIXTURES, name + '-altered.exe'))
+        edited(os.path.join(FIXTURES, name + '-braskworks.exe'),
+               os.path.join(FIXTURES, name + '-altered.exe'), alter_one_byte)
     sign(CONFIG['test_setup'], os.path.join(FIXTURES, 'setup-renewed.exe'), 'sign-braskworks-renewed')
     sign(CONFIG['test_setup'], os.path.join(FIXTURES, 'setup-other.exe'), 'sign-other')
     make_crafted_fixtures()
