@@ -17,8 +17,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
 from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, SITE, SITE_ROOT, fixture,  # noqa: E402
-                         manifest, site_clear, site_fault, site_ipv6_edge, site_put,
-                         site_requests, wine, wine_temp_dir)
+                         manifest, publish_release, site_clear, site_fault, site_ipv6_edge,
+                         site_put, site_requests, wine, wine_temp_dir)
 from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOL = CONFIG['manifest_tool']
@@ -319,12 +319,10 @@ class LiveTest(ToolTestCase):
     PATH = URL[len(SITE):]
 
     def publish(self, setup='stamped-braskworks.exe'):
+        """Publishes `setup` alone; returns its bytes and the manifest's."""
         site_clear()
         data = fixture(setup)
-        site_put(self.PATH, data)
-        body = manifest(url=URL, sha256=hashlib.sha256(data).hexdigest(), size=len(data))
-        site_put('/windows-setup.json', body)
-        return data, body
+        return data, manifest(**publish_release(data, name=os.path.basename(URL)))
 
     def test_live_release_as_the_bootstrapper_would_fetch_it(self):
         data, body = self.publish()
