@@ -122,6 +122,9 @@ class MakeTest(ToolTestCase):
             env = dict(os.environ, OPENSSL_CONF=config)
             self.assertRefused(self.make(os.path.join(FIXTURES, 'setup-braskworks.exe'), env=env),
                                'cannot compute the SHA-256')
+            # Not "altered" or "does not verify": nothing is known of it.
+            result = self.tool('signature', os.path.join(FIXTURES, 'setup-stamped.exe'), env=env)
+            self.assertRefused(result, 'cannot be checked', 'digest cannot be computed')
         self.assertNothingWritten()
 
     def test_longest_values_pass_and_the_file_says_what_was_read(self):
@@ -283,8 +286,12 @@ class CraftedSignatureTest(ToolTestCase):
         yield 'signature', self.tool('signature', path, '--timestamped')
 
     def test_each_signature_is_judged_from_its_structure(self):
+        """No input ends a command by a signal: each exits 0 or 1."""
+        unreadable = 'signer: unreadable signature'
+        refused = 'signer: algorithm refused'
+        no_stamp = 'timestamp refused: '
         cases = {  # setup program: exit code, report line fragment, refusal fragment
-            'setup-multi.exe': (1, 'signer: Evil (', 'signed by "Evil"'),
+            'setup-multi.exe': (1, 'signer: no usable name (', 'more than one of its common names'),
             'setup-decoy.exe': (1, 'signer: ambiguous signer certificate', '2 certificates match'),
             'setup-forged-stamp.exe': (1, 'timestamp: none', 'has no timestamp'),
             'setup-bad-value.exe': (1, 'signer: signature does not verify', 'value does not verify'),
@@ -294,12 +301,69 @@ class CraftedSignatureTest(ToolTestCase):
             'setup-nbsp.exe': (1, 'signer: "Braskworks\\xc2\\xa0" (',
                                'signed by "Braskworks\\xc2\\xa0"'),
             'setup-nul.exe': (1, 'signer: no usable name', 'holds a NUL at offset 10'),
+            'setup-truncated.exe': (1, unreadable, 'not a complete PE image'),
+            'setup-past-end.exe': (1, unreadable, 'does not end the file'),
+            'setup-not-der.exe': (1, unreadable, 'not a DER PKCS#7'),
+            # Anyone can make these: no key is needed for what the primary
+            # signature does not cover.
+            'setup-no-content.exe': (1, unreadable, 'a PKCS#7 without signed content'),
+            'setup-stamp-no-content.exe': (1, no_stamp + 'the timestamp is a PKCS#7 without',
+                                           'timestamp of'),
+            # Windows compares the stored bytes; OpenSSL re-encodes first.
+            'setup-issuer-case.exe': (1, 'signer: signature does not verify',
+                                      'no certificate matches'),
+            'setup-issuer-printable.exe': (1, 'signer: signature does not verify',
+                                           'no certificate matches'),
+            'setup-digest-long.exe': (1, unreadable, 'not DER as they stand'),
+            'setup-attributes-long.exe': (1, unreadable, 'not DER as they stand'),
+            'setup-stamp-issuer-case.exe': (1, no_stamp, 'no certificate matches'),
+            'setup-stamp-issuer-printable.exe': (1, no_stamp, 'no certificate matches'),
+            'setup-stamp-digest-long.exe': (1, no_stamp, 'not DER as they stand'),
+            'setup-stamp-attributes-long.exe': (1, no_stamp, 'not DER as they stand'),
+            'setup-subject-key.exe': (1, unreadable, 'subject key identifier'),
+            # Algorithms and structures that Windows refuses or that
+            # Authenticode forbids.
+            'setup-sha224.exe': (1, refused, 'digest is SHA224; only SHA-256'),
+            'setup-md5.exe': (1, refused, 'digest is MD5'),
+            'setup-sha3.exe': (1, refused, 'digest is SHA3-256'),
+            'setup-sha1.exe': (1, refused, 'SHA-1, which is not fit to publish'),
+            'setup-sha1-inside.exe': (1, refused, 'image digest is SHA-1'),
+            'setup-sha1-outside.exe': (1, refused, "signer's digest is SHA-1"),
+            'setup-rsa512.exe': (1, refused, 'RSA key has 512 bits'),
+            'setup-unknown-encryption.exe': (1, refused, '1.3.6.1.4.1.99999.1 does not fit'),
+            'setup-no-content-type.exe': (1, unreadable, 'do not name the content type'),
+            'setup-data-content-type.exe': (1, unreadable, 'do not name the content type'),
+            'setup-two-signers.exe': (1, unreadable, '2 SignerInfos'),
+            'setup-two-entries.exe': (1, unreadable, 'is not one entry'),
+            'setup-padding.exe': (1, unreadable, 'bytes after the signature'),
+            'setup-revision.exe': (1, unreadable, 'not a revision 2.0'),
+            'setup-unaligned.exe': (1, unreadable, 'not start on an 8-byte boundary'),
+            'setup-stamp-no-eku.exe': (1, no_stamp + "the timestamp's certificate is not for "
+                                       'time-stamping', 'timestamp of'),
+            'setup-self-stamp.exe': (1, no_stamp + "the timestamp's certificate is not for "
+                                     'time-stamping', 'timestamp of'),
+            # Names as Windows forms them, and as the bootstrapper can hold them.
+            'setup-long-name.exe': (1, 'signer: no usable name (', '255 UTF-16 units'),
+            'setup-t61-nbsp.exe': (1, 'signer: "Braskworks\\xc2\\xa0" (',
+                                   'signed by "Braskworks\\xc2\\xa0"'),
+            # Sound signatures.
             'setup-orgonly.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-ouonly.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-locality.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-san-email.exe': (0, 'signer: Braskworks (expected Braskworks)'),
             'setup-mismatch.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-bmp.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-universal.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-t61.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-printable.exe': (0, 'signer: Braskworks (expected Braskworks)'),
+            'setup-ia5.exe': (0, 'signer: Braskworks (expected Braskworks)'),
             'setup-index.exe': (0, 'timestamp: ' + STAMP_SHOWN),
-            'setup-truncated.exe': (1, 'signer: unreadable signature', 'not a complete PE image'),
-            'setup-past-end.exe': (1, 'signer: unreadable signature', 'does not end the file'),
-            'setup-not-der.exe': (1, 'signer: unreadable signature', 'not a DER PKCS#7'),
+            'setup-stamped.exe': (0, 'timestamp: ' + STAMP_SHOWN),
+            'setup-pe32.exe': (0, 'timestamp: ' + STAMP_SHOWN),
+            'setup-checksum.exe': (0, 'timestamp: ' + STAMP_SHOWN),
+            'setup-sha384.exe': (0, 'timestamp: ' + STAMP_SHOWN),
+            'setup-ecdsa.exe': (0, 'timestamp: ' + STAMP_SHOWN),
+            'setup-nested.exe': (0, 'nested signatures: 1, not judged'),
         }
         for setup, (code, line, *fragments) in cases.items():
             for command, result in self.judge(setup):

@@ -3,6 +3,8 @@
 
   harness.py prefix     the Wine prefix alone, for tests without windows
                         or site
+  harness.py fixtures   the test PKI and the signed test programs alone
+                        (and with them the signature fuzz target's seeds)
   harness.py setup      virtual display, Wine prefix, test PKI trusted in
                         the prefix, signed test programs, local HTTPS site
   harness.py teardown   stops the site, Wine and the display
@@ -20,6 +22,10 @@ import subprocess
 import sys
 import tempfile
 
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+
+import der
 from harness_lib import (CONFIG, DISPLAY_FILE, FIXTURES, HARNESS, PKI, PREFIX, SITE_ROOT, wine,
                          wine_env)
 
@@ -80,11 +86,13 @@ def trust_test_roots():
         sys.exit('cannot trust the test roots: ' + result.stderr.decode(errors='replace'))
 
 
-def sign(source, target, signer, stamp_time=None, description=None):
+def sign(source, target, signer, stamp_time=None, description=None, options=()):
     """Signs `source` into `target` (replacing it) as `signer`; with
     `stamp_time` (Unix time) also timestamped by the test PKI's
-    time-stamping authority; with `description` carrying that text."""
-    stamp = ([] if description is None else ['-n', description]) + ([] if stamp_time is None else [
+    time-stamping authority; with `description` carrying that text; with
+    osslsigncode's `options` added."""
+    stamp = list(options) + ([] if description is None else ['-n', description]) + (
+        [] if stamp_time is None else [
         '-TSA-certs', os.path.join(PKI, 'tsa-chain.pem'), '-TSA-key', os.path.join(PKI, 'tsa.key'),
         '-TSA-time', str(stamp_time)])
     if os.path.exists(target):
@@ -159,9 +167,120 @@ def break_der(data):
 
 
 STAMP_TIME = 1767225600     # Jan  1 00:00:00 2026 GMT
+
+
+def pki_signer(name):
+    """The key, certificate (cryptography's) and chain (DER certificates)
+    of the test PKI's `name`."""
+    with open(os.path.join(PKI, name + '.key'), 'rb') as file:
+        key = serialization.load_pem_private_key(file.read(), None)
+    with open(os.path.join(PKI, name + '-chain.pem'), 'rb') as file:
+        end = b'-----END CERTIFICATE-----'
+        chain = [x509.load_pem_x509_certificate(pem + end)
+                 for pem in file.read().split(end) if pem.strip()]
+    return key, chain[0], [cert.public_bytes(serialization.Encoding.DER) for cert in chain]
+
+
+def pkcs7_edit(change, resign=None, restamp='tsa', digest='sha256', content_digest=None,
+               entries=lambda pkcs7: [der.entry(pkcs7)], misalign=0):
+    """An edit of a signed file's PKCS#7: `change(info)` edits it; then with
+    `resign` (a PKI name) the image digest (with `content_digest`, default
+    `digest`) and the primary signer are made again with that signer's key
+    and `digest`, and the timestamp stamped again by `restamp`. `entries`
+    makes the certificate table from the PKCS#7's DER, `misalign` bytes
+    after the image."""
+    def edit(data):
+        info = der.pkcs7(data)
+        change(info)
+        image = der.without_table(data) + bytes(misalign)
+        if resign:
+            der.set_image_digest(info, image, content_digest or digest)
+            der.resign(info, *pki_signer(resign), digest)
+        if resign or restamp != 'tsa':
+            der.restamp(info, *pki_signer(restamp))
+        data[:] = der.with_table(image, entries(info.encode()))
+    return edit
+
+
+def on_signer(change, stamp=False):
+    """A pkcs7_edit change of the primary signer, or of the timestamp's."""
+    return lambda info: change(der.signer(der.token(info) if stamp else info))
+
+
+def upper_issuer(si):
+    for rdn in si[1][0].value:
+        value = rdn[0][1]
+        value.value = value.value.upper()
+
+
+def printable_issuer(si):
+    for rdn in si[1][0].value:
+        rdn[0][1].tag = der.PRINTABLESTRING
+
+
+def long_digest(si):
+    der.attribute(si[3], der.OID_MESSAGE_DIGEST)[1][0].long_form = True
+
+
+def long_attributes(si):
+    si[3].long_form = True
+
+
+def drop_content_type(info):
+    attributes = der.signer(info)[3]
+    attributes.value.remove(der.attribute(attributes, der.OID_CONTENT_TYPE))
+
+
+def content_type_data(info):
+    der.attribute(der.signer(info)[3], der.OID_CONTENT_TYPE)[1].value = [der.oid(
+        der.OID_DATA)]
+
+
+def subject_key_signer(si):
+    """A version 3 SignerInfo: the signer named by a subject key identifier."""
+    si.value[0] = der.Node(0x02, b'\x03')
+    si.value[1] = der.Node(0x80, bytes(20))
+
+
+def no_content_stamp(info):
+    der.attribute(der.signer(info)[6], der.OID_TIMESTAMP_TOKEN)[1].value = [
+        der.Node(der.SEQUENCE, [der.oid(der.OID_SIGNED_DATA)])]
+
+
+def two_signers(info):
+    signers = der.signed_data(info).value[-1]
+    signers.value.append(der.parse(signers[0].encode())[0])
+
+
+def wrong_checksum(data):
+    struct.pack_into('<I', data, der.checksum_offset(data), 0x12345678)
+
+
+def unchanged(info):
+    pass
+
+
+def unknown_encryption(si):
+    si.value[4] = der.Node(der.SEQUENCE, [der.oid('1.3.6.1.4.1.99999.1')])
+
+
+def nested(data):
+    """A nested signature by Other Publisher Ltd under the primary one."""
+    with tempfile.TemporaryDirectory(dir=HARNESS) as work:
+        source, target = os.path.join(work, 'signed.exe'), os.path.join(work, 'nested.exe')
+        with open(source, 'wb') as file:
+            file.write(data)
+        sign(source, target, 'sign-other', options=['-nest'])
+        with open(target, 'rb') as file:
+            data[:] = file.read()
+
+
 # Setup programs signed the ways an attacker or a slip would sign them:
-# name: (signer, timestamped, description) or (source fixture, edit).
+# name: (signer, timestamped, description[, program]) or (source fixture,
+# edit). The edits of setup-stamped.exe (signed by Braskworks and
+# timestamped) are DER edits of its certificate table.
 CRAFTED = {
+    'stamped': ('sign-braskworks', True, None),
     'multi': ('sign-multi', True, None),
     'decoy': ('sign-decoy', True, None),
     'u2028': ('sign-u2028', True, None),
@@ -171,22 +290,73 @@ CRAFTED = {
     'mismatch': ('sign-mismatch', True, None),
     'forged-stamp': ('sign-braskworks', False, 'Tarvik\nTimestamp time: Jan  1 00:00:00 2026 GMT'),
     'index': ('sign-braskworks', True, 'Signature Index: 1'),
+    'long-name': ('sign-long', True, None),
+    't61-nbsp': ('sign-t61-nbsp', True, None),
+    'bmp': ('sign-bmp', True, None),
+    'universal': ('sign-universal', True, None),
+    't61': ('sign-t61', True, None),
+    'printable': ('sign-printable', True, None),
+    'ia5': ('sign-ia5', True, None),
+    'ouonly': ('sign-ouonly', True, None),
+    'locality': ('sign-locality', True, None),
+    'san-email': ('sign-san-email', True, None),
+    'rsa512': ('sign-rsa512', True, None),
+    'ecdsa': ('sign-ecdsa', True, None),
+    'pe32': ('sign-braskworks', True, None, 'test_app32'),
     'bad-value': ('setup-braskworks.exe', flip_signature_value),
     'past-end': ('setup-braskworks.exe', lengthen_table),
     'not-der': ('setup-braskworks.exe', break_der),
     'truncated': ('setup-braskworks.exe', truncate),
+    'checksum': ('setup-stamped.exe', wrong_checksum),
+    'nested': ('setup-stamped.exe', nested),
+    'no-content': ('setup-stamped.exe', pkcs7_edit(unchanged, entries=lambda _: [der.entry(
+        der.Node(der.SEQUENCE, [der.oid(der.OID_SIGNED_DATA)]).encode())])),
+    'stamp-no-content': ('setup-stamped.exe', pkcs7_edit(no_content_stamp)),
+    'issuer-case': ('setup-stamped.exe', pkcs7_edit(on_signer(upper_issuer))),
+    'issuer-printable': ('setup-stamped.exe', pkcs7_edit(on_signer(printable_issuer))),
+    'digest-long': ('setup-stamped.exe', pkcs7_edit(on_signer(long_digest))),
+    'attributes-long': ('setup-stamped.exe', pkcs7_edit(on_signer(long_attributes))),
+    'stamp-issuer-case': ('setup-stamped.exe', pkcs7_edit(on_signer(upper_issuer, True))),
+    'stamp-issuer-printable': ('setup-stamped.exe',
+                               pkcs7_edit(on_signer(printable_issuer, True))),
+    'stamp-digest-long': ('setup-stamped.exe', pkcs7_edit(on_signer(long_digest, True))),
+    'stamp-attributes-long': ('setup-stamped.exe',
+                              pkcs7_edit(on_signer(long_attributes, True))),
+    'subject-key': ('setup-stamped.exe', pkcs7_edit(on_signer(subject_key_signer))),
+    'unknown-encryption': ('setup-stamped.exe', pkcs7_edit(on_signer(unknown_encryption))),
+    'two-signers': ('setup-stamped.exe', pkcs7_edit(two_signers)),
+    'two-entries': ('setup-stamped.exe', pkcs7_edit(unchanged, entries=lambda pkcs7: [
+        der.entry(pkcs7), der.entry(pkcs7)])),
+    'padding': ('setup-stamped.exe', pkcs7_edit(unchanged, entries=lambda pkcs7: [der.entry(
+        pkcs7, padding=b'\x01' + bytes(-(len(pkcs7) + 1) % 8))])),
+    'revision': ('setup-stamped.exe', pkcs7_edit(unchanged, entries=lambda pkcs7: [der.entry(
+        pkcs7, revision=0x0100)])),
+    'unaligned': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-braskworks', misalign=4)),
+    'sha384': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-braskworks', digest='sha384')),
+    'sha1': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-braskworks', digest='sha1')),
+    'sha224': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-braskworks', digest='sha224')),
+    'md5': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-braskworks', digest='md5')),
+    'sha3': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-braskworks', digest='sha3_256')),
+    'sha1-inside': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-braskworks',
+                                                    content_digest='sha1')),
+    'sha1-outside': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-braskworks', digest='sha1',
+                                                     content_digest='sha256')),
+    'no-content-type': ('setup-stamped.exe', pkcs7_edit(drop_content_type, 'sign-braskworks')),
+    'data-content-type': ('setup-stamped.exe', pkcs7_edit(content_type_data, 'sign-braskworks')),
+    'stamp-no-eku': ('setup-stamped.exe', pkcs7_edit(unchanged, restamp='sign-noeku')),
+    'self-stamp': ('setup-stamped.exe', pkcs7_edit(unchanged, 'sign-noeku', restamp='sign-noeku')),
 }
-
-
 def make_crafted_fixtures():
-    """setup-NAME.exe for each CRAFTED name, and the certificate table of
-    every signed fixture as a seed for the signature fuzz target."""
+    """setup-NAME.exe for each CRAFTED name, and seeds for the signature
+    fuzz target: each signed fixture's certificate table, after the image
+    digest that its signature names (64 bytes, zeros after it)."""
     for name, how in CRAFTED.items():
         target = os.path.join(FIXTURES, 'setup-%s.exe' % name)
         if len(how) == 2:
             edited(os.path.join(FIXTURES, how[0]), target, how[1])
         else:
-            sign(CONFIG['test_setup'], target, how[0], STAMP_TIME if how[1] else None, how[2])
+            program = CONFIG[how[3]] if len(how) > 3 else CONFIG['test_setup']
+            sign(program, target, how[0], STAMP_TIME if how[1] else None, how[2])
     seeds = os.path.join(HARNESS, 'signature-seeds')
     shutil.rmtree(seeds, ignore_errors=True)
     os.makedirs(seeds)
@@ -194,8 +364,12 @@ def make_crafted_fixtures():
         with open(path, 'rb') as file:
             data = file.read()
         if len(data) > 0x200 and certificate_table(data):
+            try:
+                digest = der.signed_data(der.pkcs7(data))[2][1][0][1][1].value
+            except (IndexError, TypeError):
+                digest = b''
             with open(os.path.join(seeds, os.path.basename(path)[:-4]), 'wb') as file:
-                file.write(certificate_table(data))
+                file.write(digest[:64].ljust(64, b'\0') + certificate_table(data))
 
 
 def make_fixtures():
@@ -223,15 +397,20 @@ def start_site():
                    check=True)
 
 
+def make_pki_and_fixtures():
+    os.makedirs(HARNESS, exist_ok=True)
+    subprocess.run([sys.executable, os.path.join(CONFIG['source_dir'], 'tests', 'site', 'make_pki.py'),
+                    PKI], check=True, stdout=subprocess.DEVNULL)
+    make_fixtures()
+
+
 def setup():
     os.makedirs(HARNESS, exist_ok=True)
     start_display()
     make_prefix()
-    subprocess.run([sys.executable, os.path.join(CONFIG['source_dir'], 'tests', 'site', 'make_pki.py'),
-                    PKI], check=True, stdout=subprocess.DEVNULL)
+    make_pki_and_fixtures()
     quiet_crashes()
     trust_test_roots()
-    make_fixtures()
     start_site()
 
 
@@ -248,4 +427,5 @@ def teardown():
 
 
 if __name__ == '__main__':
-    {'prefix': make_prefix, 'setup': setup, 'teardown': teardown}[sys.argv[1]]()
+    {'prefix': make_prefix, 'fixtures': make_pki_and_fixtures, 'setup': setup,
+     'teardown': teardown}[sys.argv[1]]()

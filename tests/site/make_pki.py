@@ -18,8 +18,9 @@ Produced files:
   sign-other.*                  code signing, CN=Other Publisher Ltd, by CA 1
   (each sign-* has .pem, .key and -chain.pem = leaf + issuing CA)
   tsa.pem tsa.key tsa-chain.pem  RFC 3161 time-stamping authority, by CA 1
-  sign-<crafted>.*              code signing by CA 1 with the names of CRAFTED,
-                                which `openssl req` cannot write
+  sign-<crafted>.*              code signing by CA 1 with the names, keys and
+                                extensions of CRAFTED, which `openssl req`
+                                cannot write
   sign-decoy.key, sign-decoy-chain.pem
                                 sign-evil's key, with a forged CN=Braskworks
                                 certificate of sign-evil's issuer and serial
@@ -39,6 +40,8 @@ import sys
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from cryptography.x509.name import _ASN1Type
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 OPENSSL = 'openssl'
@@ -106,15 +109,20 @@ authorityKeyIdentifier = keyid
 
 
 def _name(*rdns):
-    """An x509.Name from RDNs, each a list of (attribute, value) pairs."""
-    return x509.Name([x509.RelativeDistinguishedName([x509.NameAttribute(oid, value)
-                                                      for oid, value in rdn]) for rdn in rdns])
+    """An x509.Name from RDNs, each a list of (attribute, value) or
+    (attribute, value, ASN.1 string type) tuples."""
+    return x509.Name([x509.RelativeDistinguishedName([x509.NameAttribute(*attribute)
+                                                      for attribute in rdn]) for rdn in rdns])
 
 
-CN, O = NameOID.COMMON_NAME, NameOID.ORGANIZATION_NAME
+CN, O, OU, L, C = (NameOID.COMMON_NAME, NameOID.ORGANIZATION_NAME,
+                   NameOID.ORGANIZATIONAL_UNIT_NAME, NameOID.LOCALITY_NAME, NameOID.COUNTRY_NAME)
 # Code-signing subjects that try to pass for the publisher "Braskworks", or
 # that are the publisher by Windows' rule of the simple display name (the
-# first common name, else organisational unit, organisation, e-mail).
+# first common name, else organisational unit, organisation, e-mail, the
+# alternative name's e-mail address, the first attribute). A tuple adds
+# settings of craft(): another key, no extended key usage, an alternative
+# name.
 CRAFTED = {
     'sign-evil': _name([(CN, 'Evil')]),
     'sign-multi': _name([(O, 'X'), (CN, 'Evil')], [(CN, 'Braskworks')]),
@@ -123,6 +131,21 @@ CRAFTED = {
     'sign-nul': _name([(CN, 'Braskworks\0Evil')]),
     'sign-orgonly': _name([(O, 'Braskworks')]),
     'sign-mismatch': _name([(O, 'MISMATCH')], [(CN, 'Braskworks')]),
+    'sign-long': _name([(CN, 'Braskworks' + 'x' * 245)]),
+    'sign-t61-nbsp': _name([(CN, 'Braskworks\u00a0', _ASN1Type.T61String)]),
+    'sign-bmp': _name([(CN, 'Braskworks', _ASN1Type.BMPString)]),
+    'sign-universal': _name([(CN, 'Braskworks', _ASN1Type.UniversalString)]),
+    'sign-t61': _name([(CN, 'Braskworks', _ASN1Type.T61String)]),
+    'sign-printable': _name([(CN, 'Braskworks', _ASN1Type.PrintableString)]),
+    'sign-ia5': _name([(CN, 'Braskworks', _ASN1Type.IA5String)]),
+    'sign-ouonly': _name([(C, 'DE')], [(OU, 'Braskworks')]),
+    'sign-locality': _name([(L, 'Braskworks')], [(C, 'DE')]),
+    'sign-san-email': (_name([(C, 'DE')]), dict(email='Braskworks')),
+    'sign-noeku': (_name([(CN, 'Braskworks')]), dict(eku=False)),
+    'sign-rsa512': (_name([(CN, 'Braskworks')]), dict(key=lambda: rsa.generate_private_key(
+        65537, 512))),
+    'sign-ecdsa': (_name([(CN, 'Braskworks')]), dict(key=lambda: ec.generate_private_key(
+        ec.SECP256R1()))),
 }
 
 
@@ -200,33 +223,48 @@ class Pki:
         with open(self.path(name + '.key'), 'rb') as f:
             return cert, serialization.load_pem_private_key(f.read(), None)
 
-    def craft(self, name, subject, key, issuer, issuer_key, serial=None):
+    def craft(self, name, subject, key, issuer, issuer_key, serial=None, eku=True, email=None):
         """Writes NAME.pem: a code-signing certificate for `subject` and the
         private `key`'s public half, issued as `issuer` (a certificate) and
-        signed with `issuer_key`."""
+        signed with `issuer_key`; without the extended key usage when not
+        `eku`, and with `email` as the alternative name's e-mail address."""
         now = datetime.datetime.now(datetime.timezone.utc)
         ski = x509.SubjectKeyIdentifier.from_public_key(key.public_key())
-        cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer.subject)
-                .public_key(key.public_key()).serial_number(serial or x509.random_serial_number())
-                .not_valid_before(now - datetime.timedelta(days=1))
-                .not_valid_after(now + datetime.timedelta(days=365 * LEAF_YEARS))
-                .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
-                .add_extension(x509.KeyUsage(True, False, False, False, False, False, False, False,
-                                             False), critical=True)
-                .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)
-                .add_extension(ski, critical=False)
-                .sign(issuer_key, hashes.SHA256()))
+        builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer.subject)
+                   .public_key(key.public_key())
+                   .serial_number(serial or x509.random_serial_number())
+                   .not_valid_before(now - datetime.timedelta(days=1))
+                   .not_valid_after(now + datetime.timedelta(days=365 * LEAF_YEARS))
+                   .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+                   .add_extension(x509.KeyUsage(True, False, False, False, False, False, False,
+                                                False, False), critical=True)
+                   .add_extension(ski, critical=False))
+        if eku:
+            builder = builder.add_extension(
+                x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)
+        if email:
+            builder = builder.add_extension(
+                x509.SubjectAlternativeName([x509.RFC822Name(email)]), False)
+        cert = builder.sign(issuer_key, hashes.SHA256())
         with open(self.path(name + '.pem'), 'wb') as f:
             f.write(cert.public_bytes(serialization.Encoding.PEM))
         return cert
 
     def make_crafted(self):
-        # They all share the publisher's key: only the names differ.
+        # They share the publisher's key unless they say otherwise: only the
+        # names differ.
         ca, ca_key = self.load('ca')
-        _, key = self.load('sign-braskworks')
+        _, braskworks_key = self.load('sign-braskworks')
         for name, subject in CRAFTED.items():
-            shutil.copy(self.path('sign-braskworks.key'), self.path(name + '.key'))
-            self.craft(name, subject, key, ca, ca_key)
+            options = {}
+            if isinstance(subject, tuple):
+                subject, options = subject[0], dict(subject[1])
+            key = options.pop('key', lambda: braskworks_key)()
+            with open(self.path(name + '.key'), 'wb') as f:
+                f.write(key.private_bytes(serialization.Encoding.PEM,
+                                          serialization.PrivateFormat.PKCS8,
+                                          serialization.NoEncryption()))
+            self.craft(name, subject, key, ca, ca_key, **options)
             self.concat(name + '-chain.pem', name + '.pem', 'ca.pem')
         # The decoy: the attacker's own certificate and key, and a forgery
         # naming Braskworks with the same issuer, serial number and key.

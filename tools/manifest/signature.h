@@ -16,11 +16,15 @@
 enum SignatureState {
     SIGNATURE_FOUND,         // verified; `signer` holds the simple display name
     SIGNATURE_NONE,          // no certificate table: not signed
-    SIGNATURE_MALFORMED,     // the image or its certificate table cannot be read
+    SIGNATURE_MALFORMED,     // the image, its certificate table or the signature's structure
+                             // is not what Windows reads as Authenticode
     SIGNATURE_AMBIGUOUS,     // more than one certificate matches the signer's issuer and serial
     SIGNATURE_NOT_VERIFIED,  // no certificate for the signer, or its signature does not verify
     SIGNATURE_ALTERED,       // the signed digest is not the file's: changed after signing
-    SIGNATURE_NAME_REFUSED,  // the signer's display name holds a NUL, is not UTF-8, or is empty
+    SIGNATURE_ALGORITHM_REFUSED, // a digest, key or signature algorithm that Windows refuses,
+                                 // or that is not fit to publish
+    SIGNATURE_NAME_REFUSED,  // no display name that the bootstrapper reads as Windows forms it
+    SIGNATURE_DIGEST_FAILED, // a digest could not be computed here: nothing is known
 };
 
 struct Signature {
@@ -28,7 +32,7 @@ struct Signature {
     std::string detail;    // for every state but FOUND and NONE: what was found, one line
     std::string signer;    // FOUND: the signer's simple display name, UTF-8
     std::string timestamp; // the verified RFC 3161 signing time; "" for none
-    std::string timestamp_fault; // why a timestamp that is present does not count; "" if none
+    std::string timestamp_fault; // why a timestamp that is present does not verify; "" if none
     int nested = 0;        // nested signatures, reported but not judged
 };
 

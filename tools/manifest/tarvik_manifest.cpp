@@ -313,17 +313,29 @@ bool check_signer(const char *role, const std::string &path, const std::string &
         fault = path + " was changed after it was signed (" + detail +
                 "), so Windows does not trust its signature";
         break;
+    case SIGNATURE_ALGORITHM_REFUSED:
+        signer = "algorithm refused (" + detail + ")";
+        fault = "the signature of " + path + " uses an algorithm that is refused: " + detail;
+        break;
     case SIGNATURE_NAME_REFUSED:
         signer = "no usable name (" + detail + ")";
         fault = "the signer of " + path + " has no usable name: " + detail;
         break;
+    case SIGNATURE_DIGEST_FAILED:
+        signer = "not checked (" + detail + ")";
+        fault = "the signature of " + path + " cannot be checked: " + detail;
+        break;
     case SIGNATURE_FOUND:
+        // A timestamp that is there but does not verify makes Windows
+        // refuse the whole signature.
         if (signature.signer != publisher)
             fault = path + " is signed by " + shown(signature.signer) + ", not " + shown(publisher);
+        else if (!signature.timestamp_fault.empty())
+            fault = "the timestamp of " + path + " does not verify, so Windows does not trust "
+                    "its signature: " + signature.timestamp_fault;
         else if (need_timestamp && signature.timestamp.empty())
-            fault = "the signature of " + path + " has no timestamp" +
-                    (signature.timestamp_fault.empty() ? "" : " that verifies") +
-                    ", so Windows stops trusting it when its certificate expires";
+            fault = "the signature of " + path +
+                    " has no timestamp, so Windows stops trusting it when its certificate expires";
     }
     printf("%ssigner: %s (expected %s)\n", role, signer.c_str(), shown_name(publisher).c_str());
     printf("%stimestamp: %s\n", role,
