@@ -27,9 +27,10 @@ SIGN_SETTINGS = ('CERT', 'KEY', 'PKCS11_MODULE', 'COMMAND', 'TIMESTAMP_URL')
 
 def build(folder, *options, env=None, **sign):
     """Configures and builds the program alone in `folder`, with the given
-    TARVIK_SIGN_* settings (by lower-case name; the others empty). Returns
+    TARVIK_SIGN_* settings (by lower-case name; the others empty) and
+    `options` (the publisher Braskworks unless they say otherwise). Returns
     the last cmake run, its output in .stdout."""
-    options = list(options) + ['-DTARVIK_SIGN_%s=%s' % (name, sign.get(name.lower(), ''))
+    options = ['-DTARVIK_PUBLISHER=Braskworks'] + list(options) + ['-DTARVIK_SIGN_%s=%s' % (name, sign.get(name.lower(), ''))
                                for name in SIGN_SETTINGS]
     for command in (['cmake', '-S', CONFIG['source_dir'], '-B', folder, '-G', 'Ninja',
                      '-DCMAKE_TOOLCHAIN_FILE=' + TOOLCHAIN, '-DTARVIK_BUILD_TESTS=OFF'] + options,
@@ -187,9 +188,12 @@ class SigningTest(unittest.TestCase):
                  'signature check failed: the signature of %s has no timestamp' % signing),
                 # U+2028 in another attribute: the display name is the common name.
                 ({'command': command % ('-ts ' + self.tsa_url, 'sign-u2028')},
-                 'signature check failed: %s is signed by "Evil", not "Braskworks"' % signing)):
+                 'signature check failed: %s is signed by "Evil", not "Braskworks"' % signing),
+                # A name that no bootstrapper could read from its own signature.
+                ({'options': ['-DTARVIK_PUBLISHER=' + 'B' * 254 + '\u00e9']},
+                 'TARVIK_PUBLISHER is 255 UTF-16 units long')):
             with self.subTest(message):
-                run = build(self.folder, **settings)
+                run = build(self.folder, *settings.pop('options', ()), **settings)
                 self.assertNotEqual(run.returncode, 0)
                 self.assertIn(message, run.stdout.replace('\n  ', ' '))
         # The same command signing as the publisher, with a timestamp.
