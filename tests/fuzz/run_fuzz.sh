@@ -3,12 +3,13 @@
 # with clang, libFuzzer, ASan and UBSan for the test site's host) on a copy
 # of its seed corpus.
 #
-# Usage: tests/fuzz/run_fuzz.sh [SECONDS] [BUILD_DIR] [TARGET]
-#   SECONDS    how long to fuzz (default 60)
+# Usage: tests/fuzz/run_fuzz.sh [SECONDS] [BUILD_DIR] [TARGET] [RUNS]
+#   SECONDS    how long to fuzz (default 60; 0 for no time limit)
 #   BUILD_DIR  build folder (default build in the project root); the working
 #              corpus, the log and any crash inputs go to BUILD_DIR/fuzz
 #   TARGET     manifest (default) or signature; the signature target's seeds
 #              are the certificate tables that the test harness writes
+#   RUNS       stop after this many executions (default 0: no count)
 #
 # The seeds and the dictionary were written for the site localhost:8443;
 # that text is replaced by the host the build was configured with (the
@@ -21,12 +22,16 @@ seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 build=${2:-$here/../../build}
 name=${3:-manifest}
+runs=${4:-0}
 out=$build/fuzz
 target=$out/${name}_fuzz
 
-case $seconds in
-  '' | *[!0-9]*) echo "run_fuzz.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;;
-esac
+for number in "$seconds" "$runs"; do
+  case $number in
+    '' | *[!0-9]*) echo "run_fuzz.sh: SECONDS and RUNS must be whole numbers, not '$number'" >&2
+                   exit 2 ;;
+  esac
+done
 if [ ! -x "$target" ] || [ ! -f "$out/site_host" ]; then
   echo "run_fuzz.sh: $target not built (cmake --build the build folder first)" >&2
   exit 2
@@ -51,10 +56,11 @@ fi
 rm -f "$out"/artifacts-$name/*
 
 log=$out/fuzz-$name.log
-echo "fuzzing the $name target for $seconds s, log in $log"
+echo "fuzzing the $name target for $seconds s (0: no limit) or $runs runs (0: no count), log in $log"
 status=0
 "$target" "$corpus" "${options[@]}" \
   -max_total_time="$seconds" \
+  -runs="$([ "$runs" -gt 0 ] && echo "$runs" || echo -1)" \
   -timeout=10 \
   -print_final_stats=1 \
   -artifact_prefix="$out/artifacts-$name/" 2>&1 | tee "$log" || status=$?
