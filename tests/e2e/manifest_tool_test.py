@@ -4,21 +4,25 @@ refuses (with the rule named, exit 1 and no file written), its signer and
 timestamp report, and a manifest that it writes accepted by the real signed
 bootstrapper under Wine."""
 
+import functools
 import glob
 import hashlib
+import http.server
 import json
 import os
 import shutil
+import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
 from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, SITE, SITE_ROOT, fixture,  # noqa: E402
                          manifest, publish_release, site_clear, site_fault, site_ipv6_edge,
-                         site_put, site_requests, wine, wine_temp_dir)
+                         site_put, site_requests, wait_for, wine, wine_temp_dir)
 from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOL = CONFIG['manifest_tool']
@@ -388,11 +392,33 @@ class LiveTest(ToolTestCase):
         data = fixture(setup)
         return data, manifest(**publish_release(data, name=os.path.basename(URL)))
 
+    def other_port(self):
+        """A second HTTPS server of the site host, on 127.0.0.2 only and
+        another port, serving the site's files; returns its port."""
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+        server = http.server.ThreadingHTTPServer(('127.0.0.2', 0), functools.partial(
+            Handler, directory=SITE_ROOT))
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(PKI, 'server-chain.pem'),
+                                os.path.join(PKI, 'server.key'))
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        return server.server_address[1]
+
     def test_live_release_as_the_bootstrapper_would_fetch_it(self):
         data, body = self.publish()
         changed = data[:-1] + bytes([data[-1] ^ 1])
         ca = os.path.join(PKI, 'ca.pem')
         both = ('--cacert', ca, '--address', '127.0.0.1', '--address', '127.0.0.2')
+        second = ('--cacert', ca, '--address', '127.0.0.2')
+        port = self.other_port()
+        mirror = '/mirror/' + os.path.basename(URL)
+        # Long enough to end a 4 KiB line of a report and start another.
+        long_header = {'X-Cache': 'A' * 4073 + 'passed: true'}
         cases = {  # name: change to the good release, arguments (or both), exit code, fragments
             'good release on both edges': (lambda: None, (), 0,
                                            'ok: the live release passes on 2 addresses'),
@@ -425,16 +451,43 @@ class LiveTest(ToolTestCase):
                                                         1, 'certificate'),
             'a web page instead of the manifest': (lambda: site_put(
                 '/windows-setup.json', b'<html>Maintenance</html>'), (), 1, 'no usable "version"',
-                '127.0.0.1: the manifest fails the rule above'),
+                '127.0.0.1: the manifest fails the bootstrapper\'s rules'),
             'a server that stalls': (lambda: site_fault('/windows-setup.json', body='slow',
                                                         chunk_size=10, delay_ms=40000),
                                      ('--cacert', ca, '--address', '127.0.0.1'), 1,
                                      '127.0.0.1: the manifest: stalled'),
             'report for monitoring': (lambda: None, both + ('--json',), 0, '"passed": true',
-                                      '"signer": "Braskworks (expected Braskworks)"'),
+                                      '"signer": "Braskworks"'),
             'manifest cached for a day': (lambda: site_fault('/windows-setup.json', headers={
                 'Cache-Control': 'max-age=86400'}), (), 0, 'cache-control: max-age=86400',
                 'warning: caches may keep this manifest for 86400 s'),
+            # What a site sends is shown escaped, and never writes the verdict.
+            'a header that is not UTF-8': (lambda: site_fault(self.PATH, headers={
+                'ETag': '"\xe9"'}), (), 0, 'etag: "\\xe9"'),
+            'a header that is not UTF-8, in JSON': (lambda: site_fault(self.PATH, headers={
+                'ETag': '"\xe9"'}), both + ('--json',), 0, '"etag": "\\"\\\\xe9\\""'),
+            'a header that splits a 4 KiB line': (lambda: (
+                self.publish('setup-unsigned.exe'), site_fault('/windows-setup.json',
+                                                                headers=long_header)),
+                both + ('--json',), 1, 'is not signed'),
+            'a signer name that splits a 4 KiB line': (lambda: self.publish(
+                'setup-huge-name.exe'), both + ('--json',), 1, '4097 UTF-16 units'),
+            'ESC and CR in a header': (lambda: (
+                self.publish('setup-unsigned.exe'), site_fault('/windows-setup.json', headers={
+                    'X-Cache': '\x1b[2K\rok: the live release passes'})), (), 1,
+                'x-cache: \\x1b[2K\\x0dok: the live release passes', 'is not signed'),
+            # Where each file really came from.
+            'a redirect to another port of the site host': (lambda: site_fault(
+                self.PATH, status=302, location='https://localhost:%d%s' % (port, self.PATH)),
+                second, 0, 'from https://localhost:%d%s at 127.0.0.2' % (port, self.PATH)),
+            'a redirect to another address': (lambda: (
+                site_put(mirror, data), site_fault(self.PATH, status=302, location=(
+                    'https://127.0.0.1:%d%s' % (CONFIG['port'], mirror)))),
+                second, 0, 'from https://127.0.0.1:%d%s at 127.0.0.1' % (CONFIG['port'], mirror)),
+            'a 404 with a large page': (lambda: (
+                site_put('/windows-setup.json', b'x' * 5000),
+                site_fault('/windows-setup.json', status=404)), (), 1,
+                '127.0.0.1: the manifest: status 404 (only 200 counts)'),
         }
         for name, (change, args, code, *fragments) in cases.items():
             with self.subTest(name):
@@ -446,8 +499,30 @@ class LiveTest(ToolTestCase):
                 self.assertEqual(result.returncode, code, result.stdout + result.stderr)
                 self.assertTrue(all(line.startswith('refused: ')
                                     for line in result.stderr.splitlines()), result.stderr)
+                # Nothing but printable ASCII reaches the terminal.
+                self.assertRegex(result.stdout + result.stderr, r'^[\x20-\x7e\n]*$')
                 for fragment in fragments:
                     self.assertIn(fragment, result.stdout + result.stderr)
+                if '--json' in args:
+                    report = json.loads(result.stdout)
+                    self.assertIs(report['passed'], code == 0)
+                    self.assertEqual(len(report['addresses']), 2)
+                    self.assertTrue(all(isinstance(refusal, str)
+                                        for refusal in report['refusals']))
+        with self.subTest('killed while it fetches the setup program'):
+            # The temporary copy goes with the process, however it ends.
+            self.publish()
+            site_fault(self.PATH, body='slow', chunk_size=1000, delay_ms=1000)
+            temp = os.path.join(self.dir, 'tmp')
+            os.makedirs(temp)
+            live = subprocess.Popen([TOOL, 'live'] + list(second), env=dict(os.environ,
+                                    TMPDIR=temp), stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            self.assertTrue(wait_for(lambda: site_requests(self.PATH)))
+            time.sleep(1)
+            live.kill()
+            live.wait()
+            self.assertEqual(os.listdir(temp), [])
         site_clear()
 
     def test_wait_for_the_expected_release(self):

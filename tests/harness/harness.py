@@ -291,6 +291,7 @@ CRAFTED = {
     'forged-stamp': ('sign-braskworks', False, 'Tarvik\nTimestamp time: Jan  1 00:00:00 2026 GMT'),
     'index': ('sign-braskworks', True, 'Signature Index: 1'),
     'long-name': ('sign-long', True, None),
+    'huge-name': ('sign-huge-name', True, None),
     't61-nbsp': ('sign-t61-nbsp', True, None),
     'bmp': ('sign-bmp', True, None),
     'universal': ('sign-universal', True, None),

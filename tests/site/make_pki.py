@@ -10,7 +10,8 @@ OUTDIR/done exists the folder is complete and nothing is done.
 Produced files:
   ca.pem ca.key ca.der          test root CA 1 ("Tarvik Test Root CA")
   ca2.pem ca2.key ca2.der       test root CA 2 ("Tarvik Test Root CA 2")
-  server.pem server.key         TLS server certificate for localhost, by CA 1
+  server.pem server.key         TLS server certificate for localhost and
+                                127.0.0.1, by CA 1
   server-chain.pem              server.pem + ca.pem
   untrusted.pem untrusted.key   self-signed TLS certificate for localhost
   sign-braskworks.*             code signing, CN=Braskworks O=Braskworks, by CA 1
@@ -88,7 +89,7 @@ subjectKeyIdentifier = hash
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost
+subjectAltName = DNS:localhost, IP:127.0.0.1
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 
@@ -132,6 +133,8 @@ CRAFTED = {
     'sign-orgonly': _name([(O, 'Braskworks')]),
     'sign-mismatch': _name([(O, 'MISMATCH')], [(CN, 'Braskworks')]),
     'sign-long': _name([(CN, 'Braskworks' + 'x' * 245)]),
+    # Long enough to end a 4 KiB line of a report and start another.
+    'sign-huge-name': _name([(CN, 'B' * 4085 + 'passed: true')]),
     'sign-t61-nbsp': _name([(CN, 'Braskworks\u00a0', _ASN1Type.T61String)]),
     'sign-bmp': _name([(CN, 'Braskworks', _ASN1Type.BMPString)]),
     'sign-universal': _name([(CN, 'Braskworks', _ASN1Type.UniversalString)]),

@@ -1,15 +1,24 @@
-// The checks that the tool's commands share (tarvik_manifest.cpp). Each
-// function that returns a bool writes its refusal itself.
+// The checks that the tool's commands share (checks.cpp). Each function
+// that returns a bool writes its refusal itself, through refuse().
 #pragma once
 
 #include <openssl/evp.h>
 
 #include <string>
+#include <vector>
 
 #include "net/manifest.h"
 
-// Writes "refused: MESSAGE" to standard error and returns false.
+struct Signature;
+struct SignerFindings;
+
+// Writes "refused: MESSAGE" to standard error and returns false; while
+// refusals are gathered, adds MESSAGE to them instead.
 bool refuse(const std::string &message);
+
+// Makes refuse() add its messages to `into` from now on, or write them
+// again when `into` is null: for a report that is written afterwards.
+void gather_refusals(std::vector<std::string> *into);
 
 // `value` quoted for a message line.
 std::string shown(const std::string &value);
@@ -32,12 +41,30 @@ bool stat_file(const std::string &path, FileFacts *facts);
 // unless that is null.
 bool read_file(const std::string &path, FileFacts *facts, std::string *bytes);
 
+// The refusal of a manifest of `size` bytes, more than the bootstrapper reads.
+std::string too_long(long long size);
+
 // Applies the bootstrapper's transfer limit and manifest rules to `bytes`.
 bool passes_rules(const std::string &bytes, ManifestFields *fields, ReleaseInfo *release,
                   const std::string *given_version = nullptr,
                   const std::string *given_url = nullptr);
 
-// Reports and judges the signer and timestamp of the program at `path`.
+// A signer name as reports show it: as it is when it is printable ASCII,
+// otherwise quoted and escaped.
+std::string shown_name(const std::string &name);
+
+// Judges a signature that was read of `what` (a file's path, or what it
+// is): accepted when it verifies, its signer's display name is `publisher`
+// byte for byte, any timestamp that it has verifies and, if
+// `need_timestamp`, it has one. Fills `found` (but its role) and returns
+// the fault, "" when accepted.
+std::string judge_signature(const Signature &signature, const std::string &what,
+                            const std::string &publisher, bool need_timestamp,
+                            SignerFindings *found);
+
+// Reads, reports (each line headed by `role`) and judges the signer and
+// timestamp of the program at `path`; a refusal names the fault and then
+// `consequence`.
 bool check_signer(const char *role, const std::string &path, const std::string &publisher,
                   bool need_timestamp, const std::string &consequence);
 

@@ -2,8 +2,11 @@
 // public site, address by address, and judged by the bootstrapper's rules.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "report.h"
 
 struct LiveOptions {
     std::vector<std::string> addresses; // empty: every address of the site host
@@ -16,8 +19,38 @@ struct LiveOptions {
     bool json = false;                  // the findings as one JSON object
 };
 
+// GETs `url` as the bootstrapper would, with the connection to the site
+// host (on any port) pinned to `address`, the body into `text` or `file`
+// and no further than `limit` bytes; with `exact`, a Content-Length other
+// than `limit` ends it before the body. Fills `found`, with the headers
+// named in `reported` (lower case); its fault is "" for a 200 received
+// whole.
+void fetch_url(const std::string &url, const std::string &address, const LiveOptions &options,
+               long long limit, bool exact, std::string *text, FILE *file,
+               const std::vector<std::string> &reported, FetchFindings *found);
+
+// Fetches the setup program at `url` from `address` and judges it alone:
+// `size` bytes with the SHA-256 `sha256`, and a signature that a
+// bootstrapper signed by options.publisher accepts. Fills found->setup and
+// found->signer; a refusal goes to found->refusals. True when it passes.
+bool check_setup(const LiveOptions &options, const std::string &address, const std::string &url,
+                 long long size, const std::string &sha256, AddressFindings *found);
+
+// The addresses to check, resolved now: those of options.addresses (or of
+// the site host). A name that does not resolve, or no address at all, is a
+// refusal. True when there are addresses and no refusal.
+bool resolve_addresses(const LiveOptions &options, std::vector<std::string> *addresses,
+                       std::vector<std::string> *refusals);
+
+// One round over every address: each must serve a manifest that passes
+// the rules (and is `expected`, unless that is "") and the setup program it
+// describes; all must serve the same; the bootstrapper, when given, must
+// be signed by the publisher with a timestamp.
+void live_round(const LiveOptions &options, const std::string &expected, LiveFindings *findings);
+
 // Returns true when every address serves the same release and it passes
 // (and is the expected one). With a wait, a failing round is reported by
 // its first refusal on one line and repeated after a pause until one
-// passes or the time is up; the last round's report is shown whole.
+// passes or the time is up; the last round's report is written whole, as
+// text or as JSON.
 bool command_live(const LiveOptions &options);

@@ -833,17 +833,12 @@ void judge_certificate_table(const unsigned char *table, size_t size, ImageDiges
     }
 }
 
-bool read_signature(const std::string &path, Signature *signature)
+bool read_signature_file(FILE *file, Signature *signature)
 {
     *signature = Signature();
-    FILE *file = fopen(path.c_str(), "rb");
     struct stat info;
-    if (file == nullptr || fstat(fileno(file), &info) != 0) {
-        fprintf(stderr, "tarvik-manifest: cannot read %s: %s\n", path.c_str(), strerror(errno));
-        if (file != nullptr)
-            fclose(file);
+    if (fstat(fileno(file), &info) != 0)
         return false;
-    }
     ImageFile image = {file, 0, 0, 0};
     unsigned long table_size = 0;
     // A file too short for a PE header is refused by find_table's reads.
@@ -858,6 +853,16 @@ bool read_signature(const std::string &path, Signature *signature)
             signature->detail = "the certificate table cannot be read";
         }
     }
-    fclose(file);
     return true;
+}
+
+bool read_signature(const std::string &path, Signature *signature)
+{
+    FILE *file = fopen(path.c_str(), "rb");
+    bool read = file != nullptr && read_signature_file(file, signature);
+    if (!read)
+        fprintf(stderr, "tarvik-manifest: cannot read %s: %s\n", path.c_str(), strerror(errno));
+    if (file != nullptr)
+        fclose(file);
+    return read;
 }

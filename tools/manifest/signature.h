@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 enum SignatureState {
@@ -52,3 +53,7 @@ void judge_certificate_table(const unsigned char *table, size_t size, ImageDiges
 // an image that is not a PE, or whose certificate table lies outside the
 // file, is SIGNATURE_MALFORMED.
 bool read_signature(const std::string &path, Signature *signature);
+
+// The same for the PE program open as `file`, read from its start; false
+// when its size cannot be read.
+bool read_signature_file(FILE *file, Signature *signature);

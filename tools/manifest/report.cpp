@@ -1,0 +1,143 @@
+// The text and JSON writers of the findings record (report.h).
+
+#include "report.h"
+
+#include <nlohmann/json.hpp>
+
+#include "checks.h"
+
+std::string escaped(const std::string &bytes)
+{
+    std::string out;
+    for (unsigned char c : bytes) {
+        char escape[8];
+        if (c == '\\')
+            out += "\\\\";
+        else if (c >= 0x20 && c < 0x7F)
+            out += (char)c;
+        else {
+            snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> all_refusals(const LiveFindings &findings)
+{
+    std::vector<std::string> refusals;
+    for (const AddressFindings &address : findings.addresses)
+        refusals.insert(refusals.end(), address.refusals.begin(), address.refusals.end());
+    refusals.insert(refusals.end(), findings.refusals.begin(), findings.refusals.end());
+    return refusals;
+}
+
+void write_signer(const SignerFindings &signer, const char *indent, FILE *out)
+{
+    const char *role = signer.role.c_str();
+    fprintf(out, "%s%ssigner: %s (expected %s)\n", indent, role, signer.signer.c_str(),
+            signer.expected.c_str());
+    fprintf(out, "%s%stimestamp: %s\n", indent, role,
+            signer.timestamp.empty() ? "none" : signer.timestamp.c_str());
+    if (!signer.timestamp_fault.empty())
+        fprintf(out, "%s%stimestamp refused: %s\n", indent, role, signer.timestamp_fault.c_str());
+    if (signer.nested > 0)
+        fprintf(out, "%s%snested signatures: %d, not judged (Windows judges the primary one)\n",
+                indent, role, signer.nested);
+}
+
+namespace {
+
+// One transfer's lines, when it brought its file: what arrived, where
+// from, the reported headers.
+void write_fetch(const char *what, const FetchFindings &fetch)
+{
+    if (fetch.url.empty() || !fetch.fault.empty())
+        return;
+    printf("  %s: %lld bytes, sha256 %s\n", what, fetch.bytes, fetch.sha256.c_str());
+    printf("    from %s at %s\n", fetch.final_url.c_str(), fetch.ip.c_str());
+    std::string shown;
+    for (const auto &header : fetch.headers)
+        shown += (shown.empty() ? "" : "; ") + header.first + ": " + header.second;
+    printf("    headers: %s\n", shown.empty() ? "none of note" : shown.c_str());
+}
+
+void write_refusals(const std::vector<std::string> &refusals)
+{
+    for (const std::string &refusal : refusals)
+        refuse(refusal);
+}
+
+nlohmann::json fetch_json(const FetchFindings &fetch)
+{
+    nlohmann::json headers = nlohmann::json::object();
+    for (const auto &header : fetch.headers)
+        headers[header.first] = header.second;
+    return {{"url", fetch.url},       {"final_url", fetch.final_url}, {"ip", fetch.ip},
+            {"status", fetch.status}, {"bytes", fetch.bytes},         {"sha256", fetch.sha256},
+            {"headers", headers},     {"fault", fetch.fault}};
+}
+
+nlohmann::json signer_json(const SignerFindings &signer)
+{
+    return {{"signer", signer.signer},
+            {"expected", signer.expected},
+            {"timestamp", signer.timestamp},
+            {"timestamp_fault", signer.timestamp_fault},
+            {"nested", signer.nested}};
+}
+
+} // namespace
+
+void write_text(const LiveFindings &findings)
+{
+    for (const AddressFindings &address : findings.addresses) {
+        printf("address %s\n", address.address.c_str());
+        write_fetch("manifest", address.manifest);
+        if (!address.version.empty())
+            printf("  release: version %s, size %lld, %s\n", address.version.c_str(),
+                   address.size, address.setup_url.c_str());
+        for (const std::string &warning : address.warnings)
+            printf("  warning: %s\n", warning.c_str());
+        write_fetch("setup program", address.setup);
+        if (address.signer_judged)
+            write_signer(address.signer, "  ", stdout);
+        write_refusals(address.refusals);
+    }
+    if (findings.bootstrapper_judged)
+        write_signer(findings.bootstrapper, "", stdout);
+    write_refusals(findings.refusals);
+    if (findings.passed)
+        printf("ok: the live release passes on %zu address%s\n", findings.addresses.size(),
+               findings.addresses.size() == 1 ? "" : "es");
+}
+
+void write_json(const LiveFindings &findings)
+{
+    nlohmann::json addresses = nlohmann::json::array();
+    for (const AddressFindings &address : findings.addresses) {
+        nlohmann::json entry = {{"address", address.address},
+                                {"manifest", fetch_json(address.manifest)},
+                                {"warnings", address.warnings},
+                                {"refusals", address.refusals}};
+        if (!address.version.empty())
+            entry["release"] = {{"version", address.version},
+                                {"size", address.size},
+                                {"url", address.setup_url}};
+        if (!address.setup.url.empty())
+            entry["setup"] = fetch_json(address.setup);
+        if (address.signer_judged)
+            entry["signer"] = signer_json(address.signer);
+        addresses.push_back(entry);
+    }
+    nlohmann::json report = {{"passed", findings.passed},
+                             {"rounds", findings.rounds},
+                             {"addresses", addresses},
+                             {"refusals", all_refusals(findings)}};
+    if (findings.bootstrapper_judged)
+        report["bootstrapper"] = signer_json(findings.bootstrapper);
+    // Texts from outside are escaped ASCII; the tool's own (a path the
+    // publisher named) are replaced where they are not UTF-8, never thrown
+    // over.
+    printf("%s\n", report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}

@@ -1,0 +1,80 @@
+// The findings of `live` (and of `publish`, which is built on it), and
+// their two writers: the text report and one JSON object, both written
+// from the record and never from each other.
+//
+// Every text in the record that came from outside the tool (a site's
+// headers, URLs and addresses, a signer's name, libcurl's messages) is
+// kept as escaped() made it when it was recorded, so neither writer can
+// print a byte that a site chose: no terminal control, no line break, no
+// invalid UTF-8.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+// `bytes` with printable ASCII as it is, a backslash as \\ and every other
+// byte as \xNN.
+std::string escaped(const std::string &bytes);
+
+// What the report says of one program's signature.
+struct SignerFindings {
+    std::string role;            // heads its lines: "" or "bootstrapper "
+    std::string signer;          // the display name as shown, or what went wrong
+    std::string expected;        // the publisher, as shown
+    std::string timestamp;       // the verified time; "" for none
+    std::string timestamp_fault; // why a timestamp that is there does not verify
+    int nested = 0;              // nested signatures, not judged
+};
+
+// One transfer of one file from one address.
+struct FetchFindings {
+    std::string url;       // what was asked for; "" when nothing was fetched
+    std::string final_url; // where the body came from, after redirects
+    std::string ip;        // the address that answered it
+    long status = 0;
+    long long bytes = 0;
+    std::string sha256;    // of a body received whole; "" otherwise
+    std::vector<std::pair<std::string, std::string>> headers; // the reported ones
+    std::string fault;     // "" for a 200 received whole
+};
+
+// What one address serves.
+struct AddressFindings {
+    std::string address;
+    FetchFindings manifest;
+    std::string version;   // the release that the manifest names ("" for none)
+    long long size = 0;
+    std::string setup_url;
+    FetchFindings setup;
+    bool signer_judged = false;
+    SignerFindings signer;
+    std::vector<std::string> warnings;
+    std::vector<std::string> refusals;
+};
+
+// One round of checks.
+struct LiveFindings {
+    bool passed = false;
+    int rounds = 0;
+    std::vector<AddressFindings> addresses;
+    bool bootstrapper_judged = false;
+    SignerFindings bootstrapper;
+    std::vector<std::string> refusals; // the round's own, beside the addresses'
+};
+
+// Every refusal of `findings`, the addresses' first, in the order found.
+std::vector<std::string> all_refusals(const LiveFindings &findings);
+
+// Writes the lines of one signer (signer, timestamp, ...), each headed by
+// `indent` and the signer's role, to `out`.
+void write_signer(const SignerFindings &signer, const char *indent, FILE *out);
+
+// Writes the text report: the findings to standard output, each refusal as
+// "refused: ..." to standard error where it arose.
+void write_text(const LiveFindings &findings);
+
+// Writes the findings as one JSON object to standard output: at least
+// `passed` (the verdict of the exit code), `addresses` and `refusals`.
+void write_json(const LiveFindings &findings);
