@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -19,21 +20,37 @@
 
 namespace {
 
-std::vector<std::string> *gathered_refusals;
+Gathered *gathered;
 
 } // namespace
 
-void gather_refusals(std::vector<std::string> *into)
+void gather(Gathered *into)
 {
-    gathered_refusals = into;
+    gathered = into;
+}
+
+void report(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    std::string line(length > 0 ? (size_t)length : 0, '\0');
+    va_start(arguments, format);
+    vsnprintf(line.data(), line.size() + 1, format, arguments);
+    va_end(arguments);
+    if (gathered != nullptr)
+        gathered->lines.push_back(line);
+    else
+        printf("%s\n", line.c_str());
 }
 
 // Standard output is flushed first, so that the report lines keep their
 // order when both streams go to one file.
 bool refuse(const std::string &message)
 {
-    if (gathered_refusals != nullptr) {
-        gathered_refusals->push_back(message);
+    if (gathered != nullptr) {
+        gathered->refusals.push_back(message);
         return false;
     }
     fflush(stdout);
@@ -309,7 +326,7 @@ bool check_signer(const char *role, const std::string &path, const std::string &
     if (!read_signature(path, &signature))
         return false;
     std::string fault = judge_signature(signature, path, publisher, need_timestamp, &found);
-    write_signer(found, "", stdout);
+    write_signer(found, "");
     return fault.empty() || refuse(fault + "; " + consequence);
 }
 

@@ -12,13 +12,22 @@
 struct Signature;
 struct SignerFindings;
 
-// Writes "refused: MESSAGE" to standard error and returns false; while
-// refusals are gathered, adds MESSAGE to them instead.
-bool refuse(const std::string &message);
+// The report lines and refusals of the checks, gathered for a report that
+// is written afterwards instead of written at once.
+struct Gathered {
+    std::vector<std::string> lines;
+    std::vector<std::string> refusals;
+};
 
-// Makes refuse() add its messages to `into` from now on, or write them
-// again when `into` is null: for a report that is written afterwards.
-void gather_refusals(std::vector<std::string> *into);
+// Makes report() and refuse() add to `into` from now on, or write again
+// when `into` is null.
+void gather(Gathered *into);
+
+// Writes one report line, formatted as printf does, to standard output.
+void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes "refused: MESSAGE" to standard error and returns false.
+bool refuse(const std::string &message);
 
 // `value` quoted for a message line.
 std::string shown(const std::string &value);

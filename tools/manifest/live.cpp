@@ -212,6 +212,7 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
 {
     *found = FetchFindings();
     found->url = escaped(url);
+    // libcurl sets itself up on the first transfer; the tool has one thread.
     Body body;
     body.limit = limit;
     body.exact = exact;
@@ -263,6 +264,7 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
         if (std::find(reported.begin(), reported.end(), header.first) != reported.end())
             found->headers.emplace_back(escaped(header.first), escaped(header.second));
     found->bytes = body.received;
+    found->wrong_size = body.wrong_length || body.over;
     if (found->fault.empty())
         found->sha256 = finish_sha256(body.sha);
 done:
@@ -346,7 +348,7 @@ void check_address(const LiveOptions &options, const std::string &expected,
     std::string text;
     fetch_url(url, address, options, MANIFEST_CAPACITY - 1, false, &text, nullptr,
               MANIFEST_HEADERS, &found->manifest);
-    std::vector<std::string> rule;
+    Gathered rule;
     ManifestFields fields = {};
     ReleaseInfo release = {};
     if (!found->manifest.fault.empty()) {
@@ -364,12 +366,12 @@ void check_address(const LiveOptions &options, const std::string &expected,
         found->refusals.push_back(address + ": the manifest is not the expected one (" + url + ")");
         return;
     }
-    gather_refusals(&rule);
+    gather(&rule);
     bool passes = passes_rules(text, &fields, &release);
-    gather_refusals(nullptr);
+    gather(nullptr);
     if (!passes) {
         found->refusals.push_back(address + ": the manifest fails the bootstrapper's rules: " +
-                                  rule.front() + " (" + url + ")");
+                                  rule.refusals.front() + " (" + url + ")");
         return;
     }
     found->version = fields.version;
@@ -464,28 +466,63 @@ void live_round(const LiveOptions &options, const std::string &expected, LiveFin
     findings->passed = all_refusals(*findings).empty();
 }
 
+bool repeat_check(long seconds, bool quiet, RoundCheck check, void *context, int *rounds)
+{
+    time_t deadline = time(nullptr) + seconds;
+    std::string first;
+    for (*rounds = 1;; ++*rounds) {
+        if (check(context, &first))
+            return true;
+        if (time(nullptr) + (time_t)PAUSE_SECONDS > deadline)
+            return false;
+        fprintf(quiet ? stderr : stdout, "round %d: waiting for: %s (%ld s left)\n", *rounds,
+                first.c_str(), (long)(deadline - time(nullptr)));
+        fflush(stdout);
+        sleep(PAUSE_SECONDS);
+    }
+}
+
+namespace {
+
+// A round of `live`, for repeat_check.
+struct LiveRound {
+    const LiveOptions *options;
+    const std::string *expected;
+    LiveFindings *findings;
+};
+
+bool live_check(void *context, std::string *first)
+{
+    LiveRound *round = (LiveRound *)context;
+    *round->findings = LiveFindings();
+    live_round(*round->options, *round->expected, round->findings);
+    std::vector<std::string> refusals = all_refusals(*round->findings);
+    *first = refusals.empty() ? "" : refusals.front();
+    return round->findings->passed;
+}
+
+} // namespace
+
+bool live_wait(const LiveOptions &options, const std::string &expected, LiveFindings *findings)
+{
+    LiveRound round = {&options, &expected, findings};
+    int rounds = 0;
+    bool passed = repeat_check(options.wait_seconds, options.json, live_check, &round, &rounds);
+    findings->rounds = rounds;
+    return passed;
+}
+
 bool command_live(const LiveOptions &options)
 {
     LiveFindings findings;
     std::string expected;
-    gather_refusals(&findings.refusals);
+    Gathered local;
+    gather(&local);
     bool ready = options.expect.empty() || read_expected(options, &expected);
-    gather_refusals(nullptr);
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    time_t deadline = time(nullptr) + options.wait_seconds;
-    for (int round = 1; ready; round++) {
-        findings = LiveFindings();
-        findings.rounds = round;
-        live_round(options, expected, &findings);
-        if (findings.passed || time(nullptr) + (time_t)PAUSE_SECONDS > deadline)
-            break;
-        // With --json standard output holds the JSON object alone.
-        fprintf(options.json ? stderr : stdout, "round %d: waiting for: %s (%ld s left)\n", round,
-                all_refusals(findings).front().c_str(), (long)(deadline - time(nullptr)));
-        fflush(stdout);
-        sleep(PAUSE_SECONDS);
-    }
-    curl_global_cleanup();
+    gather(nullptr);
+    findings.refusals = local.refusals;
+    if (ready)
+        live_wait(options, expected, &findings);
     if (options.json)
         write_json(findings);
     else

@@ -48,6 +48,22 @@ bool resolve_addresses(const LiveOptions &options, std::vector<std::string> *add
 // be signed by the publisher with a timestamp.
 void live_round(const LiveOptions &options, const std::string &expected, LiveFindings *findings);
 
+// A check that is repeated until it passes: it records what it found in
+// its context, and returns whether it passed, with its first refusal in
+// `*first` when it did not.
+typedef bool (*RoundCheck)(void *context, std::string *first);
+
+// Runs `check` until it passes or `seconds` are up, 5 s apart. Each
+// failing round that leaves time is reported on one line, "round N:
+// waiting for: ...", on standard output, or with `quiet` on standard
+// error (where standard output holds a JSON object). Returns whether the
+// last round passed; `*rounds` counts them.
+bool repeat_check(long seconds, bool quiet, RoundCheck check, void *context, int *rounds);
+
+// live_round() repeated as repeat_check() repeats it, options.wait_seconds
+// long; `findings` holds the last round. True when it passed.
+bool live_wait(const LiveOptions &options, const std::string &expected, LiveFindings *findings);
+
 // Returns true when every address serves the same release and it passes
 // (and is the expected one). With a wait, a failing round is reported by
 // its first refusal on one line and repeated after a pause until one

@@ -32,18 +32,18 @@ std::vector<std::string> all_refusals(const LiveFindings &findings)
     return refusals;
 }
 
-void write_signer(const SignerFindings &signer, const char *indent, FILE *out)
+void write_signer(const SignerFindings &signer, const char *indent)
 {
     const char *role = signer.role.c_str();
-    fprintf(out, "%s%ssigner: %s (expected %s)\n", indent, role, signer.signer.c_str(),
-            signer.expected.c_str());
-    fprintf(out, "%s%stimestamp: %s\n", indent, role,
-            signer.timestamp.empty() ? "none" : signer.timestamp.c_str());
+    report("%s%ssigner: %s (expected %s)", indent, role, signer.signer.c_str(),
+           signer.expected.c_str());
+    report("%s%stimestamp: %s", indent, role,
+           signer.timestamp.empty() ? "none" : signer.timestamp.c_str());
     if (!signer.timestamp_fault.empty())
-        fprintf(out, "%s%stimestamp refused: %s\n", indent, role, signer.timestamp_fault.c_str());
+        report("%s%stimestamp refused: %s", indent, role, signer.timestamp_fault.c_str());
     if (signer.nested > 0)
-        fprintf(out, "%s%snested signatures: %d, not judged (Windows judges the primary one)\n",
-                indent, role, signer.nested);
+        report("%s%snested signatures: %d, not judged (Windows judges the primary one)", indent,
+               role, signer.nested);
 }
 
 namespace {
@@ -54,12 +54,12 @@ void write_fetch(const char *what, const FetchFindings &fetch)
 {
     if (fetch.url.empty() || !fetch.fault.empty())
         return;
-    printf("  %s: %lld bytes, sha256 %s\n", what, fetch.bytes, fetch.sha256.c_str());
-    printf("    from %s at %s\n", fetch.final_url.c_str(), fetch.ip.c_str());
+    report("  %s: %lld bytes, sha256 %s", what, fetch.bytes, fetch.sha256.c_str());
+    report("    from %s at %s", fetch.final_url.c_str(), fetch.ip.c_str());
     std::string shown;
     for (const auto &header : fetch.headers)
         shown += (shown.empty() ? "" : "; ") + header.first + ": " + header.second;
-    printf("    headers: %s\n", shown.empty() ? "none of note" : shown.c_str());
+    report("    headers: %s", shown.empty() ? "none of note" : shown.c_str());
 }
 
 void write_refusals(const std::vector<std::string> &refusals)
@@ -87,32 +87,28 @@ nlohmann::json signer_json(const SignerFindings &signer)
             {"nested", signer.nested}};
 }
 
-} // namespace
-
-void write_text(const LiveFindings &findings)
+// The addresses' blocks, the bootstrapper's lines and the refusals.
+void write_findings(const LiveFindings &findings)
 {
     for (const AddressFindings &address : findings.addresses) {
-        printf("address %s\n", address.address.c_str());
+        report("address %s", address.address.c_str());
         write_fetch("manifest", address.manifest);
         if (!address.version.empty())
-            printf("  release: version %s, size %lld, %s\n", address.version.c_str(),
-                   address.size, address.setup_url.c_str());
+            report("  release: version %s, size %lld, %s", address.version.c_str(), address.size,
+                   address.setup_url.c_str());
         for (const std::string &warning : address.warnings)
-            printf("  warning: %s\n", warning.c_str());
+            report("  warning: %s", warning.c_str());
         write_fetch("setup program", address.setup);
         if (address.signer_judged)
-            write_signer(address.signer, "  ", stdout);
+            write_signer(address.signer, "  ");
         write_refusals(address.refusals);
     }
     if (findings.bootstrapper_judged)
-        write_signer(findings.bootstrapper, "", stdout);
+        write_signer(findings.bootstrapper, "");
     write_refusals(findings.refusals);
-    if (findings.passed)
-        printf("ok: the live release passes on %zu address%s\n", findings.addresses.size(),
-               findings.addresses.size() == 1 ? "" : "es");
 }
 
-void write_json(const LiveFindings &findings)
+nlohmann::json findings_json(const LiveFindings &findings)
 {
     nlohmann::json addresses = nlohmann::json::array();
     for (const AddressFindings &address : findings.addresses) {
@@ -136,8 +132,71 @@ void write_json(const LiveFindings &findings)
                              {"refusals", all_refusals(findings)}};
     if (findings.bootstrapper_judged)
         report["bootstrapper"] = signer_json(findings.bootstrapper);
-    // Texts from outside are escaped ASCII; the tool's own (a path the
-    // publisher named) are replaced where they are not UTF-8, never thrown
-    // over.
+    return report;
+}
+
+// Texts from outside are escaped ASCII; the tool's own (a path the
+// publisher named) are replaced where they are not UTF-8, never thrown
+// over.
+void print_json(const nlohmann::json &report)
+{
     printf("%s\n", report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+} // namespace
+
+void write_text(const LiveFindings &findings)
+{
+    write_findings(findings);
+    if (findings.passed)
+        report("ok: the live release passes on %zu address%s", findings.addresses.size(),
+               findings.addresses.size() == 1 ? "" : "es");
+}
+
+void write_json(const LiveFindings &findings)
+{
+    print_json(findings_json(findings));
+}
+
+void write_publish_text(const PublishFindings &findings)
+{
+    int number = 1;
+    for (const StepFindings &step : findings.steps) {
+        report("step %d, %s: %s", number++, step.name.c_str(), step.outcome.c_str());
+        for (const std::string &line : step.lines)
+            report("  %s", line.c_str());
+        for (const std::string &command : step.commands)
+            report("  upload: %s", command.c_str());
+        if (step.looked)
+            write_findings(step.site);
+        write_refusals(step.refusals);
+    }
+    report("rollback point: %s", findings.rollback.c_str());
+    if (findings.exit_code == 0) {
+        report("ok: %s", findings.verdict.c_str());
+    } else {
+        fflush(stdout);
+        fprintf(stderr, "%s: %s\n", findings.exit_code == 3 ? "NEEDS A PERSON" : "not published",
+                findings.verdict.c_str());
+    }
+}
+
+void write_publish_json(const PublishFindings &findings)
+{
+    nlohmann::json steps = nlohmann::json::array();
+    for (const StepFindings &step : findings.steps) {
+        nlohmann::json entry = {{"name", step.name},
+                                {"outcome", step.outcome},
+                                {"lines", step.lines},
+                                {"commands", step.commands},
+                                {"refusals", step.refusals}};
+        if (step.looked)
+            entry["site"] = findings_json(step.site);
+        steps.push_back(entry);
+    }
+    print_json({{"passed", findings.exit_code == 0},
+                {"exit_code", findings.exit_code},
+                {"verdict", findings.verdict},
+                {"rollback", findings.rollback},
+                {"steps", steps}});
 }

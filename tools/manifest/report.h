@@ -38,6 +38,7 @@ struct FetchFindings {
     std::string sha256;    // of a body received whole; "" otherwise
     std::vector<std::pair<std::string, std::string>> headers; // the reported ones
     std::string fault;     // "" for a 200 received whole
+    bool wrong_size = false; // a 200 whose body was not the size asked for
 };
 
 // What one address serves.
@@ -64,12 +65,31 @@ struct LiveFindings {
     std::vector<std::string> refusals; // the round's own, beside the addresses'
 };
 
+// One step of `publish`.
+struct StepFindings {
+    std::string name;
+    std::string outcome;                // "passed", "refused", "skipped", "planned", ...
+    std::vector<std::string> lines;     // what its local checks reported
+    std::vector<std::string> commands;  // the upload commands it ran or would run, shown
+    bool looked = false;                // it read the site: `site` holds what it found
+    LiveFindings site;
+    std::vector<std::string> refusals;  // its own, beside those in `site`
+};
+
+// What `publish` did, step by step, and its verdict.
+struct PublishFindings {
+    int exit_code = 1;
+    std::string verdict;          // one line
+    std::string rollback = "none"; // the manifest kept to put back, or "none"
+    std::vector<StepFindings> steps;
+};
+
 // Every refusal of `findings`, the addresses' first, in the order found.
 std::vector<std::string> all_refusals(const LiveFindings &findings);
 
-// Writes the lines of one signer (signer, timestamp, ...), each headed by
-// `indent` and the signer's role, to `out`.
-void write_signer(const SignerFindings &signer, const char *indent, FILE *out);
+// Reports the lines of one signer (signer, timestamp, ...), each headed by
+// `indent` and the signer's role, through report() (checks.h).
+void write_signer(const SignerFindings &signer, const char *indent);
 
 // Writes the text report: the findings to standard output, each refusal as
 // "refused: ..." to standard error where it arose.
@@ -78,3 +98,10 @@ void write_text(const LiveFindings &findings);
 // Writes the findings as one JSON object to standard output: at least
 // `passed` (the verdict of the exit code), `addresses` and `refusals`.
 void write_json(const LiveFindings &findings);
+
+// The same for `publish`: each step's lines, commands, addresses and
+// refusals; the verdict to standard output for exit code 0, otherwise to
+// standard error. The JSON object holds `passed`, `exit_code`, `verdict`,
+// `rollback` and `steps`.
+void write_publish_text(const PublishFindings &findings);
+void write_publish_json(const PublishFindings &findings);

@@ -147,7 +147,7 @@ bool command_make(const std::string &setup, const std::string &version, const st
     if (!check_signer("", setup, publisher, need_timestamp, setup_refused(publisher)) ||
         !write_file(output, text))
         return false;
-    printf("wrote %s (%zu bytes): version %s, size %lld, sha256 %s\n", output.c_str(),
+    report("wrote %s (%zu bytes): version %s, size %lld, sha256 %s", output.c_str(),
            text.size(), version.c_str(), facts.size, facts.sha256.c_str());
     return true;
 }
@@ -168,10 +168,12 @@ bool command_check(const std::string &manifest, const std::string *setup,
     ReleaseInfo release = {};
     if (!read_file(manifest, &text_facts, &bytes) || !passes_rules(bytes, &fields, &release))
         return false;
-    printf("ok: %s passes the bootstrapper's rules (%zu bytes)\n", manifest.c_str(),
+    report("ok: %s passes the bootstrapper's rules (%zu bytes)", manifest.c_str(),
            bytes.size());
-    printf("ok: version %s\nok: url %s\nok: sha256 %s\nok: size %lld\n", fields.version,
-           fields.url, release.sha256_hex, release.expected_size);
+    report("ok: version %s", fields.version);
+    report("ok: url %s", fields.url);
+    report("ok: sha256 %s", release.sha256_hex);
+    report("ok: size %lld", release.expected_size);
     if (setup == nullptr)
         return true;
 
@@ -181,11 +183,11 @@ bool command_check(const std::string &manifest, const std::string *setup,
     if (facts.size != release.expected_size)
         return refuse(*setup + " is " + std::to_string(facts.size) + " bytes, the manifest says " +
                       std::to_string(release.expected_size));
-    printf("ok: %s is %lld bytes\n", setup->c_str(), facts.size);
+    report("ok: %s is %lld bytes", setup->c_str(), facts.size);
     if (facts.sha256 != release.sha256_hex)
         return refuse("the SHA-256 of " + *setup + " is " + facts.sha256 +
                       ", the manifest says " + release.sha256_hex);
-    printf("ok: %s has the manifest's SHA-256\n", setup->c_str());
+    report("ok: %s has the manifest's SHA-256", setup->c_str());
     bool pair = !bootstrapper.empty();
     FileFacts ignored;
     return check_signer("", *setup, publisher, pair, setup_refused(publisher)) &&
