@@ -1,6 +1,8 @@
 // The test build's fault-injection layer. The unit-test program links
 // copies of the program's objects whose platform calls come here
-// (redirect_imports.py) instead of going to the DLLs. Each wrapper counts
+// (redirect_imports.py) instead of going to the DLLs, and whose
+// load_system_dll is the layer's too. The table of what can fail is
+// fault_table.inc. Each wrapper counts
 // the call and passes it on, last error intact, unless it is the call
 // chosen to fail: then it fails the way the platform documents for that
 // function. The wrappers also keep a table of the handles that opening
