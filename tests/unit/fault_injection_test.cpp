@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "app/dll_search.h"
 #include "app/entry.h"
 #include "app/run_state.h"
 #include "install/install_worker.h"
@@ -316,6 +317,31 @@ DWORD WINAPI temp_path2(DWORD capacity, LPWSTR path)
     return (DWORD)folder.size();
 }
 
+FARPROC with_temp_path2(const char *name, FARPROC found)
+{
+    return strcmp(name, "GetTempPath2W") == 0 ? (FARPROC)(void *)temp_path2 : found;
+}
+
+// SetDefaultDllDirectories as the lookup finds it: missing, or a stand-in
+// that notes its flags and answers `set_directories_result`, so that the
+// test program's own DLL search stays as it is.
+bool set_directories_present;
+BOOL set_directories_result;
+DWORD set_directories_flags;
+
+BOOL WINAPI set_directories(DWORD flags)
+{
+    set_directories_flags = flags;
+    return set_directories_result;
+}
+
+FARPROC with_set_directories(const char *name, FARPROC found)
+{
+    if (strcmp(name, "SetDefaultDllDirectories") != 0)
+        return found;
+    return set_directories_present ? (FARPROC)(void *)set_directories : nullptr;
+}
+
 } // namespace
 
 TEST_SUITE("fault_injection")
@@ -354,8 +380,9 @@ TEST_SUITE("fault_injection")
     }
 }
 
-// Branches that Wine alone never takes: Wine 8 has no GetTempPath2W, and
-// its mutexes never answer "access denied".
+// Branches that Wine alone never takes: Wine 8 has no GetTempPath2W, its
+// mutexes never answer "access denied", and it always has
+// SetDefaultDllDirectories.
 TEST_SUITE("fault_injection")
 {
     TEST_CASE("where GetTempPath2W exists, the download folder is made under its answer")
@@ -363,9 +390,9 @@ TEST_SUITE("fault_injection")
         reset_run_state();
         publish_setup(L"setup-unsigned.exe");
         CreateDirectoryW(temp_path2_folder().c_str(), nullptr);
-        fault_temp_path2 = temp_path2;
+        fault_lookup = with_temp_path2;
         CHECK(prepare_installer() == RESULT_OK);
-        fault_temp_path2 = nullptr;
+        fault_lookup = nullptr;
         std::wstring path = run_state.installer_path;
         CHECK(path.rfind(temp_path2_folder() + L"TarvikInstaller-", 0) == 0);
         CHECK(file_exists(path));
@@ -387,6 +414,52 @@ TEST_SUITE("fault_injection")
         CHECK(wWinMain(GetModuleHandleW(nullptr), nullptr, tail, SW_SHOWDEFAULT) == 0);
         CHECK(fault_count("CreateMutexW") == 1);
         CHECK(fault_count("TaskDialogIndirect") == 0);
+        fault_reset(0);
+    }
+
+    TEST_CASE("system DLLs load by full path, their own imports from the system folder too")
+    {
+        // Without a restricted search (SetDefaultDllDirectories missing on
+        // Vista and on Windows 7 without its update, or refusing), the
+        // flags must make the DLL's own imports come from its folder.
+        const std::string long_name(300, 'x');
+        struct Case {
+            const char *name;
+            bool present;
+            BOOL accepts;
+            const char *failing; // a call that fails
+            const char *dll;
+            DWORD flags; // of the load; none when -1
+        } cases[] = {
+            {"missing", false, FALSE, nullptr, "WINTRUST.dll", LOAD_WITH_ALTERED_SEARCH_PATH},
+            {"refusing", true, FALSE, nullptr, "WINTRUST.dll", LOAD_WITH_ALTERED_SEARCH_PATH},
+            {"restricting", true, TRUE, nullptr, "WINTRUST.dll", 0},
+            {"no system folder", true, TRUE, "GetSystemDirectoryW", "WINTRUST.dll", (DWORD)-1},
+            {"a name that does not fit", true, TRUE, nullptr, long_name.c_str(), (DWORD)-1},
+        };
+        for (const Case &row : cases) {
+            std::string name = row.name;
+            CAPTURE(name);
+            fault_reset(0);
+            if (row.failing != nullptr)
+                fault_arm(row.failing, 1);
+            set_directories_present = row.present;
+            set_directories_result = row.accepts;
+            set_directories_flags = 0;
+            fault_lookup = with_set_directories;
+            restrict_dll_search();
+            HMODULE module = load_system_folder_dll(row.dll);
+            fault_lookup = nullptr;
+            CHECK(set_directories_flags == (row.present ? LOAD_LIBRARY_SEARCH_SYSTEM32 : 0));
+            if (row.flags == (DWORD)-1) {
+                CHECK(module == nullptr);
+                CHECK(fault_count("LoadLibraryExW") == 0);
+            } else {
+                CHECK(module == GetModuleHandleW(L"wintrust.dll"));
+                CHECK(fault_library_flags == row.flags);
+                FreeLibrary(module);
+            }
+        }
         fault_reset(0);
     }
 }

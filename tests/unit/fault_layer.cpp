@@ -1,6 +1,7 @@
 // The wrappers of the fault-injection layer: one row for each entry of
 // fault_table.inc, each failing its way, and a few hooks where a function
-// opens or closes a handle or needs more than a return value to fail.
+// opens or closes a handle, needs more than a return value to fail, or has
+// arguments or answers that a test reads or changes.
 #include "fault_layer.h"
 
 #include <windows.h>
@@ -48,7 +49,8 @@ struct Function {
 };
 
 const Function functions[FUNCTION_COUNT] = {
-#define FAULT_FUNCTION(name, form, value, error) {#name, form, (ULONG_PTR)(value), (DWORD)(error), nullptr},
+#define FAULT_FUNCTION(name, form, value, error)                                                 \
+    {#name, form, (ULONG_PTR)(value), (DWORD)(error), nullptr},
 #define FAULT_DLL(stem) {"load_system_dll(" #stem ".dll)", FAILS, 0, 0, #stem ".dll"},
 #include "fault_table.inc"
 #undef FAULT_FUNCTION
@@ -91,9 +93,10 @@ void forget(void *handle)
 }
 
 // Hooks, chosen by overload: the templates do nothing; a function that
-// opens or closes a handle, or fails in more than its return value, has its
-// own. `before` runs on every call, `after` once the real call returned,
-// `fail` instead of the table's value when it returns true.
+// opens or closes a handle, fails in more than its return value, or whose
+// call a test reads or changes, has its own. `before` runs on every call,
+// `after` once the real call returned, `fail` instead of the table's value
+// when it returns true.
 template <int id> struct Fn {};
 template <int id, class... A> void before(Fn<id>, A...) {}
 template <int id, class R, class... A> R after(Fn<id>, const FaultCall &, R result, A...)
@@ -213,9 +216,11 @@ DWORD after(Fn<ID_GetModuleFileNameW>, const FaultCall &, DWORD length, HMODULE 
 }
 FARPROC after(Fn<ID_GetProcAddress>, const FaultCall &, FARPROC found, HMODULE, LPCSTR name)
 {
-    if (fault_temp_path2 != nullptr && strcmp(name, "GetTempPath2W") == 0)
-        return (FARPROC)(void *)fault_temp_path2;
-    return found;
+    return fault_lookup != nullptr ? fault_lookup(name, found) : found;
+}
+void before(Fn<ID_LoadLibraryExW>, LPCWSTR, HANDLE, DWORD flags)
+{
+    fault_library_flags = flags;
 }
 
 bool fail(Fn<ID_WriteFile>, BOOL *result, HANDLE file, LPCVOID bytes, DWORD count,
@@ -294,7 +299,8 @@ template <> struct Wrap<ID_Sleep, decltype(Sleep), Sleep> {
 
 void (*fault_before_call)(const char *function);
 const wchar_t *fault_own_image;
-DWORD(WINAPI *fault_temp_path2)(DWORD, LPWSTR);
+FARPROC (*fault_lookup)(const char *, FARPROC);
+DWORD fault_library_flags;
 
 // The redirected objects call __imp_fault_X through the pointer, or fault_X
 // directly where they called the import thunk.

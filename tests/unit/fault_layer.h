@@ -35,9 +35,12 @@ int fault_open_handles(FaultCall *first);
 // With a path set, GetModuleFileNameW(nullptr, ...) answers it: the
 // bootstrapper's own image is taken to be that file.
 extern const wchar_t *fault_own_image;
-// With a function set, GetProcAddress finds it as GetTempPath2W, as on a
-// Windows that has it.
-extern DWORD(WINAPI *fault_temp_path2)(DWORD, LPWSTR);
+// With a function set, GetProcAddress answers what it returns for the name
+// looked up and the address found: GetTempPath2W present, as on a Windows
+// that has it, or SetDefaultDllDirectories missing.
+extern FARPROC (*fault_lookup)(const char *name, FARPROC found);
+// The flags of the last LoadLibraryExW call that was made.
+extern DWORD fault_library_flags;
 // With a function set, each platform call of the program calls it first
 // with the function's name.
 extern void (*fault_before_call)(const char *function);
