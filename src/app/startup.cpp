@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <delayimp.h>
 
+#include "app/dll_search.h"
 #include "app/entry.h"
 #include "app/system_dll.h"
 
@@ -40,16 +41,7 @@ static FARPROC WINAPI load_from_system_folder(unsigned notification, PDelayLoadI
 {
     if (notification != dliNotePreLoadLibrary)
         return nullptr;
-    wchar_t path[MAX_PATH];
-    UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    HMODULE module = nullptr;
-    if (length != 0 && length < MAX_PATH - 32) {
-        path[length++] = L'\\';
-        for (const char *c = info->szDll; *c != 0 && length < MAX_PATH - 1; c++)
-            path[length++] = (wchar_t)*c;
-        path[length] = 0;
-        module = LoadLibraryW(path);
-    }
+    HMODULE module = load_system_folder_dll(info->szDll);
     return (FARPROC)(module != nullptr ? module : GetModuleHandleW(nullptr));
 }
 
@@ -97,19 +89,6 @@ static FARPROC WINAPI bind_missing_import(unsigned notification, PDelayLoadInfo 
 }
 
 PfnDliHook __pfnDliFailureHook2 = bind_missing_import;
-
-// Every later load of the process, also those that system DLLs make for
-// themselves, searches the system folder only. The call exists from
-// Windows 8 on (and on Windows 7 with its update), so it is looked up.
-static void restrict_dll_search()
-{
-    typedef BOOL(WINAPI * SetDefaultDllDirectoriesProc)(DWORD);
-    // Through void *: the found address has the generic FARPROC type.
-    SetDefaultDllDirectoriesProc set_directories = (SetDefaultDllDirectoriesProc)(void *)GetProcAddress(
-        GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-    if (set_directories != nullptr)
-        set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
 
 // The image's entry point: restricts the DLL search, finds the command-line
 // tail the way the C runtime would (skip the program path, quoted or not,

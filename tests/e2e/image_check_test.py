@@ -3,13 +3,15 @@
 image for subsystem 6.0, imports from operating-system DLLs only, and the
 icon, manifest and version resources with their exact contents. Everything
 is read from the file with a PE reader; of the build scripts only the list
-of delay-loaded DLLs is taken (from harness.json).
+of delay-loaded DLLs is taken (from harness.json). Its imports are also
+held against the fault-injection table (tests/unit/fault_table.inc).
 
   image_check_test.py PATH/TO/TarvikInstaller.exe
 """
 
 import json
 import os
+import re
 import struct
 import sys
 import unittest
@@ -28,6 +30,8 @@ DIRECT_DLLS = {'kernel32.dll', 'user32.dll', 'shell32.dll', 'advapi32.dll', 'com
 with open(os.environ['TARVIK_HARNESS_JSON']) as _file:
     DEFERRED_DLLS = set(json.load(_file)['delay_dlls'])
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+FAULT_TABLE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'unit',
+                                           'fault_table.inc'))
 ICON_SIZES = [16, 20, 24, 32, 40, 48, 64, 256]
 LANG_EN_US = 1033
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
@@ -57,6 +61,33 @@ def png_header(data):
     return width, height, depth, colour
 
 
+def fault_table():
+    """The fault-injection table's platform functions, the DLLs of its
+    load_system_dll rows and its exemptions ({function: reason}). Every
+    line must be an entry, a comment or blank, so that no entry escapes
+    this reading."""
+    entries = {'FAULT_FUNCTION': re.compile(r'FAULT_FUNCTION\((\w+), .+\)'),
+               'FAULT_DLL': re.compile(r'FAULT_DLL\((\w+)\)'),
+               'FAULT_EXEMPT': re.compile(r'FAULT_EXEMPT\((\w+), "([^"]+)"\)')}
+    functions, dlls, exempt = set(), set(), {}
+    with open(FAULT_TABLE) as file:
+        for number, line in enumerate(file, 1):
+            line = line.strip()
+            if not line or line.startswith('//'):
+                continue
+            kind = line.split('(')[0]
+            match = entries[kind].fullmatch(line) if kind in entries else None
+            if match is None:
+                raise ValueError('%s:%d: not an entry: %s' % (FAULT_TABLE, number, line))
+            if kind == 'FAULT_FUNCTION':
+                functions.add(match.group(1))
+            elif kind == 'FAULT_DLL':
+                dlls.add(match.group(1) + '.dll')
+            else:
+                exempt[match.group(1)] = match.group(2)
+    return functions, dlls, exempt
+
+
 class ImageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -80,6 +111,18 @@ class ImageTest(unittest.TestCase):
         config = self.pe.DIRECTORY_ENTRY_LOAD_CONFIG.struct
         self.assertEqual((config.Size, self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].Size, config.Reserved1),
                          (0x70, 0x70, LOAD_LIBRARY_SEARCH_SYSTEM32))
+
+    def test_every_import_fails_in_the_torture_or_is_exempt_with_its_reason(self):
+        imported = {function.name.decode() if function.name else 'ordinal %d' % function.ordinal
+                    for entry in self.pe.DIRECTORY_ENTRY_IMPORT + self.pe.DIRECTORY_ENTRY_DELAY_IMPORT
+                    for function in entry.imports}
+        functions, dlls, exempt = fault_table()
+        self.assertEqual(sorted(imported - functions - set(exempt)), [],
+                         'imports with neither a row nor an exemption in ' + FAULT_TABLE)
+        self.assertEqual(sorted((functions | set(exempt)) - imported), [],
+                         'rows or exemptions of no import')
+        self.assertEqual(sorted(functions & set(exempt)), [], 'both a row and an exemption')
+        self.assertEqual(sorted(dlls), sorted(DEFERRED_DLLS), 'the load_system_dll rows')
 
     def test_icon_group_1_holds_eight_png_images(self):
         groups = resources(self.pe, RT_GROUP_ICON)

@@ -1,4 +1,5 @@
-// Every platform call fails in turn. For each scenario a clean run counts
+// Every platform call fails in turn, a system DLL that cannot load
+// (load_system_dll) counting as one. For each scenario a clean run counts
 // the program's platform calls (N); then the scenario runs again N times
 // with the n-th call failing, and each run is checked: its result is one
 // that the failing function's step may give, a signed bootstrapper never
@@ -15,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "app/dll_search.h"
 #include "app/entry.h"
 #include "app/run_state.h"
 #include "install/install_worker.h"
@@ -38,6 +40,11 @@ struct Allowed {
     const char *results;
 };
 const Allowed allowed_results[] = {
+    // A system DLL that cannot load fails its step.
+    {"load_system_dll(WINHTTP.dll)", 0, "transfer"},
+    {"load_system_dll(bcrypt.dll)", 0, "3"},
+    {"load_system_dll(WINTRUST.dll)", 0, "5"},
+    {"load_system_dll(CRYPT32.dll)", 0, "5"},
     {"WinHttpOpen", 0, "0"},
     {"WinHttpSetOption", 0, "0"},
     {"WinHttpCloseHandle", 0, "0"},
@@ -95,14 +102,15 @@ const Allowed allowed_results[] = {
     {"ShellExecuteW", 0, "0"},
 };
 
-// Each transfer starts by splitting its URL. In a clean run, the call
-// number of the second split: the download's transfer starts there, and a
-// faulty run makes the same calls as the clean one up to its fault.
+// Each transfer starts by loading WinHTTP. The call number at which this
+// run's second transfer, the download's, began (0: not yet). It is noted
+// in each run: the transfers' read counts differ from run to run, so a
+// clean run's numbers do not hold for the next.
 long download_transfer;
 
 void note_transfers(const char *function)
 {
-    if (strcmp(function, "WinHttpCrackUrl") == 0 && fault_count(function) == 1)
+    if (strcmp(function, "load_system_dll(WINHTTP.dll)") == 0 && fault_count(function) == 1)
         download_transfer = fault_calls() + 1;
 }
 
@@ -114,7 +122,7 @@ bool allowed(const FaultCall &fault, int result, bool retries)
             (row.ordinal == 0 || row.ordinal == fault.ordinal)) {
             const char *results = row.results;
             if (strcmp(results, "transfer") == 0)
-                results = fault.call < download_transfer ? "2" : "3";
+                results = download_transfer != 0 && fault.call >= download_transfer ? "3" : "2";
             return strchr(results, '0' + result) != nullptr ||
                    (retries && result == 0 && strchr(results, '6') != nullptr);
         }
@@ -220,11 +228,10 @@ int worker_run()
     return run_state.final_result;
 }
 
-// A crash ends the program in report_crash, which names the failing call,
-// so a scenario that finishes has had none.
+// A crash is not counted: it ends the program in report_crash, which names
+// the failing call and fails the run.
 struct Counts {
-    long calls = 0, injected = 0, crashes = 0, outside = 0, fail_open = 0, files = 0,
-         leaks = 0;
+    long calls = 0, injected = 0, outside = 0, fail_open = 0, files = 0, leaks = 0;
 };
 
 const char *current_scenario;
@@ -247,10 +254,8 @@ int run_once(const Scenario &scenario, long fail_at, Counts *counts)
     scenario.prepare();
     current_call = fail_at;
     fault_reset(fail_at);
-    if (fail_at == 0) {
-        download_transfer = 0;
-        fault_before_call = note_transfers;
-    }
+    download_transfer = 0;
+    fault_before_call = note_transfers;
     int result = scenario.run();
     fault_before_call = nullptr;
     FaultCall fault = fault_injected();
@@ -312,6 +317,31 @@ DWORD WINAPI temp_path2(DWORD capacity, LPWSTR path)
     return (DWORD)folder.size();
 }
 
+FARPROC with_temp_path2(const char *name, FARPROC found)
+{
+    return strcmp(name, "GetTempPath2W") == 0 ? (FARPROC)(void *)temp_path2 : found;
+}
+
+// SetDefaultDllDirectories as the lookup finds it: missing, or a stand-in
+// that notes its flags and answers `set_directories_result`, so that the
+// test program's own DLL search stays as it is.
+bool set_directories_present;
+BOOL set_directories_result;
+DWORD set_directories_flags;
+
+BOOL WINAPI set_directories(DWORD flags)
+{
+    set_directories_flags = flags;
+    return set_directories_result;
+}
+
+FARPROC with_set_directories(const char *name, FARPROC found)
+{
+    if (strcmp(name, "SetDefaultDllDirectories") != 0)
+        return found;
+    return set_directories_present ? (FARPROC)(void *)set_directories : nullptr;
+}
+
 } // namespace
 
 TEST_SUITE("fault_injection")
@@ -328,7 +358,8 @@ TEST_SUITE("fault_injection")
             {"install worker, blocked once", blocked_once, worker_run, true, false},
         };
         for (const Scenario &scenario : scenarios) {
-            CAPTURE(scenario.name);
+            std::string name = scenario.name;
+            CAPTURE(name);
             current_scenario = scenario.name;
             publish_setup(scenario.signed_bootstrapper ? L"setup-braskworks.exe"
                                                        : L"setup-unsigned.exe");
@@ -336,10 +367,10 @@ TEST_SUITE("fault_injection")
             REQUIRE(run_once(scenario, 0, &counts) == RESULT_OK);
             for (long n = 1; n <= counts.calls; n++)
                 run_once(scenario, n, &counts);
-            printf("%s: N %ld, faults injected %ld, crashes %ld, results outside the table %ld, "
-                   "fail-open %ld, files left %ld, handles leaked %ld\n",
-                   scenario.name, counts.calls, counts.injected, counts.crashes, counts.outside,
-                   counts.fail_open, counts.files, counts.leaks);
+            printf("%s: N %ld, faults injected %ld, results outside the table %ld, fail-open %ld, "
+                   "files left %ld, handles leaked %ld\n",
+                   scenario.name, counts.calls, counts.injected, counts.outside, counts.fail_open,
+                   counts.files, counts.leaks);
             fflush(stdout);
             CHECK(counts.injected > 0);
             CHECK(counts.outside + counts.fail_open + counts.files + counts.leaks == 0);
@@ -349,8 +380,9 @@ TEST_SUITE("fault_injection")
     }
 }
 
-// Branches that Wine alone never takes: Wine 8 has no GetTempPath2W, and
-// its mutexes never answer "access denied".
+// Branches that Wine alone never takes: Wine 8 has no GetTempPath2W, its
+// mutexes never answer "access denied", and it always has
+// SetDefaultDllDirectories.
 TEST_SUITE("fault_injection")
 {
     TEST_CASE("where GetTempPath2W exists, the download folder is made under its answer")
@@ -358,9 +390,9 @@ TEST_SUITE("fault_injection")
         reset_run_state();
         publish_setup(L"setup-unsigned.exe");
         CreateDirectoryW(temp_path2_folder().c_str(), nullptr);
-        fault_temp_path2 = temp_path2;
+        fault_lookup = with_temp_path2;
         CHECK(prepare_installer() == RESULT_OK);
-        fault_temp_path2 = nullptr;
+        fault_lookup = nullptr;
         std::wstring path = run_state.installer_path;
         CHECK(path.rfind(temp_path2_folder() + L"TarvikInstaller-", 0) == 0);
         CHECK(file_exists(path));
@@ -382,6 +414,52 @@ TEST_SUITE("fault_injection")
         CHECK(wWinMain(GetModuleHandleW(nullptr), nullptr, tail, SW_SHOWDEFAULT) == 0);
         CHECK(fault_count("CreateMutexW") == 1);
         CHECK(fault_count("TaskDialogIndirect") == 0);
+        fault_reset(0);
+    }
+
+    TEST_CASE("system DLLs load by full path, their own imports from the system folder too")
+    {
+        // Without a restricted search (SetDefaultDllDirectories missing on
+        // Vista and on Windows 7 without its update, or refusing), the
+        // flags must make the DLL's own imports come from its folder.
+        const std::string long_name(300, 'x');
+        struct Case {
+            const char *name;
+            bool present;
+            BOOL accepts;
+            const char *failing; // a call that fails
+            const char *dll;
+            DWORD flags; // of the load; none when -1
+        } cases[] = {
+            {"missing", false, FALSE, nullptr, "WINTRUST.dll", LOAD_WITH_ALTERED_SEARCH_PATH},
+            {"refusing", true, FALSE, nullptr, "WINTRUST.dll", LOAD_WITH_ALTERED_SEARCH_PATH},
+            {"restricting", true, TRUE, nullptr, "WINTRUST.dll", 0},
+            {"no system folder", true, TRUE, "GetSystemDirectoryW", "WINTRUST.dll", (DWORD)-1},
+            {"a name that does not fit", true, TRUE, nullptr, long_name.c_str(), (DWORD)-1},
+        };
+        for (const Case &row : cases) {
+            std::string name = row.name;
+            CAPTURE(name);
+            fault_reset(0);
+            if (row.failing != nullptr)
+                fault_arm(row.failing, 1);
+            set_directories_present = row.present;
+            set_directories_result = row.accepts;
+            set_directories_flags = 0;
+            fault_lookup = with_set_directories;
+            restrict_dll_search();
+            HMODULE module = load_system_folder_dll(row.dll);
+            fault_lookup = nullptr;
+            CHECK(set_directories_flags == (row.present ? LOAD_LIBRARY_SEARCH_SYSTEM32 : 0));
+            if (row.flags == (DWORD)-1) {
+                CHECK(module == nullptr);
+                CHECK(fault_count("LoadLibraryExW") == 0);
+            } else {
+                CHECK(module == GetModuleHandleW(L"wintrust.dll"));
+                CHECK(fault_library_flags == row.flags);
+                FreeLibrary(module);
+            }
+        }
         fault_reset(0);
     }
 }

@@ -1,7 +1,7 @@
-// The wrappers of the fault-injection layer: one table of the platform
-// functions that the program imports, each with the way it fails, and a
-// few hooks where a function opens or closes a handle or needs more than a
-// return value to fail.
+// The wrappers of the fault-injection layer: one row for each entry of
+// fault_table.inc, each failing its way, and a few hooks where a function
+// opens or closes a handle, needs more than a return value to fail, or has
+// arguments or answers that a test reads or changes.
 #include "fault_layer.h"
 
 #include <windows.h>
@@ -16,6 +16,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "app/system_dll.h"
+
 namespace {
 
 enum Form {
@@ -24,69 +26,18 @@ enum Form {
     SHORT_WRITE, // writes and reports one byte less than asked
 };
 
-// Function, form, value returned on failure, last error set on failure.
-#define FAULT_FUNCTIONS(X)                                                                       \
-    X(AddAccessAllowedAceEx, FAILS, FALSE, ERROR_ALLOTTED_SPACE_EXCEEDED)                         \
-    X(BCryptCloseAlgorithmProvider, FAILS, 0xC0000008 /* STATUS_INVALID_HANDLE */, 0)             \
-    X(BCryptCreateHash, FAILS, 0xC0000017 /* STATUS_NO_MEMORY */, 0)                              \
-    X(BCryptDestroyHash, FAILS, 0xC0000008 /* STATUS_INVALID_HANDLE */, 0)                        \
-    X(BCryptFinishHash, FAILS, 0xC0000001 /* STATUS_UNSUCCESSFUL */, 0)                           \
-    X(BCryptHashData, FAILS, 0xC0000001 /* STATUS_UNSUCCESSFUL */, 0)                             \
-    X(BCryptOpenAlgorithmProvider, FAILS, 0xC0000225 /* STATUS_NOT_FOUND */, 0)                   \
-    X(CertGetNameStringW, FAILS, 1 /* an empty name */, 0)                                        \
-    X(CloseHandle, FAILS, FALSE, ERROR_INVALID_HANDLE)                                            \
-    X(CreateDirectoryW, FAILS, FALSE, ERROR_PATH_NOT_FOUND)                                       \
-    X(CreateFileW, FAILS, (ULONG_PTR)INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)                   \
-    X(CreateMutexW, FAILS, 0, ERROR_ACCESS_DENIED)                                                \
-    X(CreateProcessW, FAILS, FALSE, ERROR_ACCESS_DENIED)                                          \
-    X(CreateThread, FAILS, 0, ERROR_NOT_ENOUGH_MEMORY)                                            \
-    X(CreateWellKnownSid, FAILS, FALSE, ERROR_INSUFFICIENT_BUFFER)                                \
-    X(DeleteFileW, FAILS, FALSE, ERROR_ACCESS_DENIED)                                             \
-    X(GetCurrentProcess, NEVER_FAILS, 0, 0)                                                       \
-    X(GetCurrentProcessId, NEVER_FAILS, 0, 0)                                                     \
-    X(GetEnvironmentVariableW, FAILS, 0, ERROR_ENVVAR_NOT_FOUND)                                  \
-    X(GetExitCodeProcess, FAILS, FALSE, ERROR_INVALID_HANDLE)                                     \
-    X(GetLastError, NEVER_FAILS, 0, 0)                                                            \
-    X(GetModuleFileNameW, FAILS, 0, ERROR_INSUFFICIENT_BUFFER)                                    \
-    X(GetModuleHandleW, FAILS, 0, ERROR_MOD_NOT_FOUND)                                            \
-    X(GetProcAddress, FAILS, 0, ERROR_PROC_NOT_FOUND)                                             \
-    X(GetTempPathW, FAILS, 0, ERROR_ACCESS_DENIED)                                                \
-    X(GetTokenInformation, FAILS, FALSE, ERROR_INSUFFICIENT_BUFFER)                               \
-    X(InitCommonControlsEx, FAILS, FALSE, 0)                                                      \
-    X(InitializeAcl, FAILS, FALSE, ERROR_INSUFFICIENT_BUFFER)                                     \
-    X(InitializeSecurityDescriptor, FAILS, FALSE, ERROR_INVALID_PARAMETER)                        \
-    X(LoadIconW, FAILS, 0, ERROR_RESOURCE_NAME_NOT_FOUND)                                         \
-    X(MultiByteToWideChar, FAILS, 0, ERROR_NO_UNICODE_TRANSLATION)                                \
-    X(OpenProcessToken, FAILS, FALSE, ERROR_ACCESS_DENIED)                                        \
-    X(QueryPerformanceCounter, NEVER_FAILS, 0, 0)                                                 \
-    X(RegGetValueW, FAILS, ERROR_FILE_NOT_FOUND, 0)                                               \
-    X(SendMessageW, NEVER_FAILS, 0, 0)                                                            \
-    X(SetProcessDPIAware, FAILS, FALSE, 0)                                                        \
-    X(SetSecurityDescriptorControl, FAILS, FALSE, ERROR_INVALID_PARAMETER)                        \
-    X(SetSecurityDescriptorDacl, FAILS, FALSE, ERROR_INVALID_SECURITY_DESCR)                      \
-    X(ShellExecuteW, FAILS, SE_ERR_FNF, ERROR_FILE_NOT_FOUND)                                     \
-    X(Sleep, NEVER_FAILS, 0, 0)                                                                   \
-    X(TaskDialogIndirect, FAILS, (ULONG_PTR)E_FAIL, 0)                                            \
-    X(WaitForSingleObject, FAILS, WAIT_FAILED, ERROR_INVALID_HANDLE)                              \
-    X(WinHttpCloseHandle, FAILS, FALSE, ERROR_INVALID_HANDLE)                                     \
-    X(WinHttpConnect, FAILS, 0, ERROR_WINHTTP_INTERNAL_ERROR)                                     \
-    X(WinHttpCrackUrl, FAILS, FALSE, ERROR_WINHTTP_INVALID_URL)                                   \
-    X(WinHttpOpen, FAILS, 0, ERROR_INVALID_PARAMETER)                                             \
-    X(WinHttpOpenRequest, FAILS, 0, ERROR_WINHTTP_INTERNAL_ERROR)                                 \
-    X(WinHttpQueryHeaders, FAILS, FALSE, ERROR_WINHTTP_HEADER_NOT_FOUND)                          \
-    X(WinHttpReadData, FAILS, FALSE, ERROR_WINHTTP_CONNECTION_ERROR)                              \
-    X(WinHttpReceiveResponse, FAILS, FALSE, ERROR_WINHTTP_TIMEOUT)                                \
-    X(WinHttpSendRequest, FAILS, FALSE, ERROR_WINHTTP_CANNOT_CONNECT)                             \
-    X(WinHttpSetOption, FAILS, FALSE, ERROR_WINHTTP_INVALID_OPTION)                               \
-    X(WinVerifyTrust, FAILS, (ULONG_PTR)TRUST_E_SUBJECT_NOT_TRUSTED, 0)                           \
-    X(WTHelperGetProvCertFromChain, FAILS, 0, 0)                                                  \
-    X(WTHelperGetProvSignerFromChain, FAILS, 0, 0)                                                \
-    X(WTHelperProvDataFromStateData, FAILS, 0, 0)                                                 \
-    X(WriteFile, SHORT_WRITE, 0, 0)
+// The table's entries become rows: one for each platform function, and one
+// of load_system_dll for each delay-loaded DLL. The exemptions are for the
+// image check alone.
+#define FAULT_EXEMPT(name, reason)
 
 enum FunctionId {
-#define FAULT_ID(name, form, value, error) ID_##name,
-    FAULT_FUNCTIONS(FAULT_ID) FUNCTION_COUNT
+#define FAULT_FUNCTION(name, form, value, error) ID_##name,
+#define FAULT_DLL(stem) ID_load_##stem,
+#include "fault_table.inc"
+#undef FAULT_FUNCTION
+#undef FAULT_DLL
+    FUNCTION_COUNT
 };
 
 struct Function {
@@ -94,11 +45,17 @@ struct Function {
     Form form;
     ULONG_PTR value;
     DWORD error;
+    const char *dll; // the DLL of a load_system_dll row, else null
 };
 
 const Function functions[FUNCTION_COUNT] = {
-#define FAULT_ROW(name, form, value, error) {#name, form, (ULONG_PTR)(value), (DWORD)(error)},
-    FAULT_FUNCTIONS(FAULT_ROW)};
+#define FAULT_FUNCTION(name, form, value, error)                                                 \
+    {#name, form, (ULONG_PTR)(value), (DWORD)(error), nullptr},
+#define FAULT_DLL(stem) {"load_system_dll(" #stem ".dll)", FAILS, 0, 0, #stem ".dll"},
+#include "fault_table.inc"
+#undef FAULT_FUNCTION
+#undef FAULT_DLL
+};
 
 volatile LONG calls;
 volatile LONG fail_at;
@@ -136,9 +93,10 @@ void forget(void *handle)
 }
 
 // Hooks, chosen by overload: the templates do nothing; a function that
-// opens or closes a handle, or fails in more than its return value, has its
-// own. `before` runs on every call, `after` once the real call returned,
-// `fail` instead of the table's value when it returns true.
+// opens or closes a handle, fails in more than its return value, or whose
+// call a test reads or changes, has its own. `before` runs on every call,
+// `after` once the real call returned, `fail` instead of the table's value
+// when it returns true.
 template <int id> struct Fn {};
 template <int id, class... A> void before(Fn<id>, A...) {}
 template <int id, class R, class... A> R after(Fn<id>, const FaultCall &, R result, A...)
@@ -258,9 +216,11 @@ DWORD after(Fn<ID_GetModuleFileNameW>, const FaultCall &, DWORD length, HMODULE 
 }
 FARPROC after(Fn<ID_GetProcAddress>, const FaultCall &, FARPROC found, HMODULE, LPCSTR name)
 {
-    if (fault_temp_path2 != nullptr && strcmp(name, "GetTempPath2W") == 0)
-        return (FARPROC)(void *)fault_temp_path2;
-    return found;
+    return fault_lookup != nullptr ? fault_lookup(name, found) : found;
+}
+void before(Fn<ID_LoadLibraryExW>, LPCWSTR, HANDLE, DWORD flags)
+{
+    fault_library_flags = flags;
 }
 
 bool fail(Fn<ID_WriteFile>, BOOL *result, HANDLE file, LPCVOID bytes, DWORD count,
@@ -339,15 +299,34 @@ template <> struct Wrap<ID_Sleep, decltype(Sleep), Sleep> {
 
 void (*fault_before_call)(const char *function);
 const wchar_t *fault_own_image;
-DWORD(WINAPI *fault_temp_path2)(DWORD, LPWSTR);
+FARPROC (*fault_lookup)(const char *, FARPROC);
+DWORD fault_library_flags;
 
 // The redirected objects call __imp_fault_X through the pointer, or fault_X
 // directly where they called the import thunk.
-#define FAULT_SLOT(name, form, value, error)                                                     \
-    extern "C" void *fault_slot_##name __asm__("__imp_fault_" #name);       \
+#define FAULT_FUNCTION(name, form, value, error)                                                 \
+    extern "C" void *fault_slot_##name __asm__("__imp_fault_" #name);                           \
     void *fault_slot_##name = (void *)&Wrap<ID_##name, decltype(name), name>::call;              \
     __asm__("\t.text\n\t.globl fault_" #name "\nfault_" #name ":\n\tjmp *__imp_fault_" #name "(%rip)\n");
-FAULT_FUNCTIONS(FAULT_SLOT)
+#define FAULT_DLL(stem)
+#include "fault_table.inc"
+#undef FAULT_FUNCTION
+#undef FAULT_DLL
+
+// The unit program links the delay-loaded DLLs directly, so they are
+// loaded before any test runs (and mingw's delay-load helper, which keeps
+// what it bound, is not involved): load_system_dll is this stub, which
+// passes unless its DLL's row is the call chosen to fail. A DLL without a
+// row always fails, so that a clean run shows it.
+bool load_system_dll(const char *dll)
+{
+    for (int id = 0; id < FUNCTION_COUNT; id++)
+        if (functions[id].dll != nullptr && strcmp(functions[id].dll, dll) == 0) {
+            FaultCall self;
+            return !choose(id, &self);
+        }
+    return false;
+}
 
 void fault_reset(long at)
 {

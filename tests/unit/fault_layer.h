@@ -1,6 +1,8 @@
 // The test build's fault-injection layer. The unit-test program links
 // copies of the program's objects whose platform calls come here
-// (redirect_imports.py) instead of going to the DLLs. Each wrapper counts
+// (redirect_imports.py) instead of going to the DLLs, and whose
+// load_system_dll is the layer's too. The table of what can fail is
+// fault_table.inc. Each wrapper counts
 // the call and passes it on, last error intact, unless it is the call
 // chosen to fail: then it fails the way the platform documents for that
 // function. The wrappers also keep a table of the handles that opening
@@ -33,9 +35,12 @@ int fault_open_handles(FaultCall *first);
 // With a path set, GetModuleFileNameW(nullptr, ...) answers it: the
 // bootstrapper's own image is taken to be that file.
 extern const wchar_t *fault_own_image;
-// With a function set, GetProcAddress finds it as GetTempPath2W, as on a
-// Windows that has it.
-extern DWORD(WINAPI *fault_temp_path2)(DWORD, LPWSTR);
+// With a function set, GetProcAddress answers what it returns for the name
+// looked up and the address found: GetTempPath2W present, as on a Windows
+// that has it, or SetDefaultDllDirectories missing.
+extern FARPROC (*fault_lookup)(const char *name, FARPROC found);
+// The flags of the last LoadLibraryExW call that was made.
+extern DWORD fault_library_flags;
 // With a function set, each platform call of the program calls it first
 // with the function's name.
 extern void (*fault_before_call)(const char *function);

@@ -7,7 +7,6 @@
 
 #include "app/config.h"
 #include "app/run_state.h"
-#include "app/system_dll.h"
 #include "ui/progress_dialog.h"
 
 void reset_run_state()
@@ -17,13 +16,6 @@ void reset_run_state()
     shown_phase = -1;
     countdown_observer = nullptr;
     countdown_pauses = 0;
-}
-
-// The test build links these DLLs directly, so they are loaded before any
-// test runs; a DLL that cannot load is tried end to end under Wine.
-bool load_system_dll(const char *)
-{
-    return true;
 }
 
 const std::wstring SITE = L"https://" SITE_HOST;
