@@ -16,8 +16,8 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'harness'))
-from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, fixture, publish_release,  # noqa: E402
-                         site_clear, site_ipv6_edge, site_put, wine)
+from harness_lib import (CONFIG, FIXTURES, HARNESS, PKI, SITE_ROOT, fixture,  # noqa: E402
+                         publish_release, site_clear, site_ipv6_edge, wine)
 from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOLCHAIN = os.path.join(CONFIG['source_dir'], 'cmake', 'mingw-w64-x86_64.cmake')
@@ -72,7 +72,7 @@ class TimeStamps(http.server.BaseHTTPRequestHandler):
 
 def readme_release_commands():
     """The two command blocks of the README's "Releasing" section: building
-    the files to upload, and the live check after the upload."""
+    the files to publish, and publishing them."""
     with open(os.path.join(CONFIG['source_dir'], 'README.md')) as file:
         section = file.read().split('\n## Releasing\n')[1].split('\n## ')[0]
     return [re.sub(r'^    ', '', block, flags=re.M)
@@ -121,8 +121,8 @@ class SigningTest(unittest.TestCase):
 
     def test_release_as_the_readme_writes_it(self):
         """In a release folder with a signed setup program: a fresh clone,
-        the signed build, make, check, the upload to the test site, and the
-        live check, which must pass. Then the signed bootstrapper itself."""
+        the signed build, make and check, then publish to the test site,
+        which must go live. Then the signed bootstrapper itself."""
         work = os.path.join(BUILDS, 'release')
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
@@ -130,38 +130,34 @@ class SigningTest(unittest.TestCase):
         sign(os.path.join(FIXTURES, 'setup-unsigned.exe'), setup, 'sign-braskworks', STAMP_TIME)
         # The values that are the publisher's own; where localhost has an
         # IPv6 address that the test site cannot serve, one address only.
-        live = 'live --cacert ' + os.path.join(PKI, 'ca.pem')
+        site = ' --cacert ' + os.path.join(PKI, 'ca.pem') + (
+            '' if site_ipv6_edge() else ' --address 127.0.0.1')
         local = {'<repository>': CONFIG['source_dir'], '/secure/': self.secure + '/',
                  'tarvik.braskworks.com': CONFIG['site_host'],
                  '/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so': '/usr/lib/softhsm/libsofthsm2.so',
                  'http://timestamp.example.com/rfc3161': self.tsa_url,
-                 'live ': live + ('' if site_ipv6_edge() else ' --address 127.0.0.1') + ' ',
+                 'tarvik-manifest publish ': 'tarvik-manifest publish' + site + ' ',
+                 "'aws s3 cp @FILE@ s3://tarvik-site@PATH@ --cache-control @CACHE_CONTROL@'":
+                     "'install -D @FILE@ %s@PATH@'" % SITE_ROOT,
                  '--wait 900': '--wait 30'}
-        commands = []
-        for block in readme_release_commands():
-            for value, ours in local.items():
-                block = block.replace(value, ours)
-            commands.append(block)
+        commands = readme_release_commands()
         self.assertEqual(len(commands), 2)
-        self.assertIn('tarvik-manifest live', commands[1])
+        for value, ours in local.items():
+            # Each stands in the README as the test expects it.
+            self.assertIn(value, ''.join(commands))
+            commands = [block.replace(value, ours) for block in commands]
 
         def run(commands):
             return subprocess.run(['sh', '-ec', commands], cwd=work, env=self.env, text=True,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         built = run(commands[0])
         self.assertEqual(built.returncode, 0, built.stdout)
-        # The upload: the bootstrapper, the setup program, then the manifest.
         site_clear()
-        exe = os.path.join(work, 'build-release', 'TarvikInstaller.exe')
-        for path, name in ((exe, '/TarvikInstaller.exe'),
-                           (setup, '/downloads/Tarvik-Setup-1.4.2.exe'),
-                           (os.path.join(work, 'windows-setup.json'), '/windows-setup.json')):
-            with open(path, 'rb') as file:
-                site_put(name, file.read())
-        checked = run(commands[1])
-        self.assertEqual(checked.returncode, 0, checked.stdout)
-        self.assertIn('ok: the live release passes', checked.stdout)
+        published = run(commands[1])
+        self.assertEqual(published.returncode, 0, published.stdout)
+        self.assertIn('ok: the release 1.4.2 is live on every address', published.stdout)
 
+        exe = os.path.join(work, 'build-release', 'TarvikInstaller.exe')
         verify = subprocess.run(['osslsigncode', 'verify', '-CAfile', os.path.join(PKI, 'ca.pem'),
                                  '-TSA-CAfile', os.path.join(PKI, 'ca.pem'), '-in', exe],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)

@@ -27,6 +27,7 @@ from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOL = CONFIG['manifest_tool']
 PREFIX = SITE + '/downloads/'
+MANIFEST = '/windows-setup.json'
 URL = PREFIX + 'Tarvik-Setup-1.4.2.exe'
 DIGEST = '0123456789abcdef' * 4
 LAX = '--allow-no-timestamp'
@@ -552,12 +553,119 @@ class LiveTest(ToolTestCase):
         site_clear()
 
 
+class PublishTest(ToolTestCase):
+    """publish against the test site's two edges. The upload command writes
+    into the site's origin folder and logs the site path of each call."""
+
+    def setUp(self):
+        super().setUp()
+        script = self.write('upload.sh', (
+            '# upload.sh FILE PATH CACHE-CONTROL [fail-exe]\n'
+            'echo "$2" >> %s\n'
+            'case "$2" in *.exe) [ "$4" = fail-exe ] && exit 1;; esac\n'
+            'mkdir -p "$(dirname "%s$2")" && cp "$1" "%s$2"\n'
+            % (self.path('upload.log'), SITE_ROOT, SITE_ROOT)).encode())
+        self.upload = 'sh %s @FILE@ @PATH@ "@CACHE_CONTROL@"' % script
+
+    def release(self, version, setup='stamped-braskworks.exe'):
+        """Makes the manifest of `version` for `setup` in the test's folder."""
+        name = 'Tarvik-Setup-%s.exe' % version
+        shutil.copy(os.path.join(FIXTURES, setup), self.path(name))
+        made = self.tool('make', name, version, PREFIX + name, '-o', 'windows-setup.json')
+        self.assertEqual(made.returncode, 0, made.stderr)
+        return name
+
+    def uploads(self):
+        if not os.path.exists(self.path('upload.log')):
+            return []
+        with open(self.path('upload.log')) as file:
+            return file.read().split()
+
+    def test_publish_in_the_safe_order(self):
+        old = manifest(**publish_release(fixture('stamped-braskworks.exe'),
+                                         name='Tarvik-Setup-1.4.2.exe'))
+        setup_142, setup_143 = '/downloads/Tarvik-Setup-1.4.2.exe', '/downloads/Tarvik-Setup-1.4.3.exe'
+        kept = self.path('windows-setup.previous.json')
+
+        def live_142(*more):
+            """The site serves release 1.4.2, and `more` (path, bytes) too."""
+            site_clear()
+            for path, data in ((MANIFEST, old), (setup_142, fixture('stamped-braskworks.exe'))) + more:
+                site_put(path, data)
+        edges = ('--cacert', os.path.join(PKI, 'ca.pem'), '--address', '127.0.0.1', '--address',
+                 '127.0.0.2', '--wait', '6')
+        cases = {  # name: site before, version, setup, options, exit code, uploads, rollback
+            # point kept, fragments
+            'a first release': (site_clear, '1.4.2', 'stamped-braskworks.exe', (), 0,
+                                [setup_142, MANIFEST], None, 'rollback point: none',
+                                'the release 1.4.2 is live on every address'),
+            'a second release on top of it': (live_142, '1.4.3', 'stamped-braskworks.exe', (), 0,
+                                              [setup_143, MANIFEST], old,
+                                              'rollback point: windows-setup.previous.json'),
+            'the same version with other bytes': (live_142, '1.4.2', 'setup-sha384.exe', (), 1,
+                                                  [], None, 'a published URL never changes',
+                                                  'nothing was published'),
+            'the setup program there already': (lambda: (site_clear(), site_put(
+                setup_142, fixture('stamped-braskworks.exe'))), '1.4.2', 'stamped-braskworks.exe',
+                (), 0, [MANIFEST], None, 'every address serves it already'),
+            'an upload that fails on the setup program': (
+                site_clear, '1.4.2', 'stamped-braskworks.exe', ('fail-exe',), 1, [setup_142], None,
+                'the upload of Tarvik-Setup-1.4.2.exe to %s failed: it exited with 1' % setup_142,
+                'nothing was published'),
+            'an edge that never serves the new manifest': (
+                lambda: live_142((MANIFEST + '.at-127.0.0.2', old)), '1.4.3',
+                'stamped-braskworks.exe', (), 1, [setup_143, MANIFEST, MANIFEST], old,
+                'the previous release is live again'),
+            'the same with no previous release': (lambda: (site_clear(), site_fault(
+                MANIFEST + '.at-127.0.0.2', status=404)), '1.4.2', 'stamped-braskworks.exe', (), 3,
+                [setup_142, MANIFEST], None, 'NEEDS A PERSON', 'no earlier release to put back'),
+            # The quoted placeholder stays one word.
+            'a dry run': (site_clear, '1.4.2', 'stamped-braskworks.exe', ('--dry-run',), 0, [], None,
+                          "/windows-setup.json no-cache", "Tarvik-Setup-1.4.2.exe /downloads/Tarvik-"
+                          "Setup-1.4.2.exe 'public, max-age=31536000, immutable'",
+                          'dry run: the plan holds'),
+            'the verdict as JSON': (site_clear, '1.4.2', 'stamped-braskworks.exe',
+                                    ('fail-exe', '--json'), 1, [setup_142], None, '"exit_code": 1'),
+        }
+        for name, (before, version, setup, options, code, uploads, previous,
+                   *fragments) in cases.items():
+            with self.subTest(name):
+                for path in self.path('upload.log'), kept:
+                    if os.path.exists(path):
+                        os.remove(path)
+                before()
+                setup = self.release(version, setup)
+                command = self.upload + (' fail-exe' if 'fail-exe' in options else '')
+                result = self.tool('publish', 'windows-setup.json', setup, '--upload', command,
+                                   *edges, *(option for option in options if option != 'fail-exe'))
+                self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+                # The setup program before the manifest, and only what was needed.
+                self.assertEqual(self.uploads(), uploads)
+                for fragment in fragments:
+                    self.assertIn(fragment, result.stdout + result.stderr)
+                if previous is None:
+                    self.assertFalse(os.path.exists(kept))
+                else:
+                    with open(kept, 'rb') as file:
+                        self.assertEqual(file.read(), previous)
+                if '--json' in options:
+                    report = json.loads(result.stdout)
+                    self.assertEqual((report['passed'], report['exit_code']), (False, code))
+        site_clear()
+
+
 class UsageTest(ToolTestCase):
     def test_bad_arguments_exit_2_with_usage(self):
         setup = os.path.join(FIXTURES, 'setup-braskworks.exe')
         cases = {
             'nothing': [],
-            'unknown command': ['publish', setup],
+            'unknown command': ['upload', setup],
+            'publish without an upload command': ['publish', 'm.json', setup],
+            'publish with an open quote': ['publish', 'm.json', setup, '--upload', "cp 'x"],
+            'publish with an empty upload command': ['publish', 'm.json', setup, '--upload', ' '],
+            'publish with --expect': ['publish', 'm.json', setup, '--upload', 'cp', '--expect',
+                                      'm.json'],
+            'dry run for live': ['live', '--dry-run'],
             'make without url': ['make', setup, '1.4.2'],
             'make with one operand too many': ['make', setup, '1.4.2', URL, 'x'],
             'unknown option': ['make', setup, '1.4.2', URL, '--force'],

@@ -11,7 +11,8 @@ Files under DIR are served to GET requests over HTTPS on 127.0.0.1: on
 server.key from make_pki.py), on --untrusted-port with a self-signed
 certificate (untrusted.pem/untrusted.key).  A second edge of the trusted
 site listens on 127.0.0.2, same port, and serves the same files, except
-that DIR/P.at-127.0.0.2 replaces P there: a CDN whose edges disagree.  A
+that DIR/P.at-127.0.0.2 replaces P there, and DIR/P.at-127.0.0.2.fault
+replaces P.fault (see below): a CDN whose edges disagree.  A
 third edge listens on ::1 where the machine has IPv6.  Each connection carries one
 request and is closed afterwards.  The site stops by itself after
 --idle-timeout seconds without a request, so that a harness that never tore
@@ -124,7 +125,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         joined = os.path.join(root, relative)
         edge = joined + '.at-' + self.server.server_address[0]
         target = os.path.realpath(edge if os.path.isfile(edge) else joined)
-        sidecar = os.path.realpath(joined + '.fault')
+        sidecar = os.path.realpath(edge + '.fault' if os.path.isfile(edge + '.fault')
+                                   else joined + '.fault')
         for p in (target, sidecar):
             if not p.startswith(root + os.sep):
                 return None

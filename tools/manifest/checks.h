@@ -77,6 +77,12 @@ std::string judge_signature(const Signature &signature, const std::string &what,
 bool check_signer(const char *role, const std::string &path, const std::string &publisher,
                   bool need_timestamp, const std::string &consequence);
 
+// `check`'s checks of `manifest` and, when given, the setup program
+// `setup`, with the bootstrapper `bootstrapper` (""
+// for none): the local checks that publish makes first (tarvik_manifest.cpp).
+bool command_check(const std::string &manifest, const std::string *setup,
+                   const std::string &publisher, const std::string &bootstrapper);
+
 // What a setup program that fails check_signer meets.
 std::string setup_refused(const std::string &publisher);
 

@@ -158,27 +158,28 @@ void write_json(const LiveFindings &findings)
     print_json(findings_json(findings));
 }
 
-void write_publish_text(const PublishFindings &findings)
+void write_step(const StepFindings &step, int number)
 {
-    int number = 1;
-    for (const StepFindings &step : findings.steps) {
-        report("step %d, %s: %s", number++, step.name.c_str(), step.outcome.c_str());
-        for (const std::string &line : step.lines)
-            report("  %s", line.c_str());
-        for (const std::string &command : step.commands)
-            report("  upload: %s", command.c_str());
-        if (step.looked)
-            write_findings(step.site);
-        write_refusals(step.refusals);
-    }
+    report("step %d, %s: %s", number, step.name.c_str(), step.outcome.c_str());
+    for (const std::string &line : step.lines)
+        report("  %s", line.c_str());
+    for (const std::string &command : step.commands)
+        report("  upload: %s", command.c_str());
+    if (step.looked)
+        write_findings(step.site);
+    write_refusals(step.refusals);
+}
+
+void write_verdict(const PublishFindings &findings)
+{
     report("rollback point: %s", findings.rollback.c_str());
     if (findings.exit_code == 0) {
         report("ok: %s", findings.verdict.c_str());
-    } else {
-        fflush(stdout);
-        fprintf(stderr, "%s: %s\n", findings.exit_code == 3 ? "NEEDS A PERSON" : "not published",
-                findings.verdict.c_str());
+        return;
     }
+    fflush(stdout);
+    fprintf(stderr, "%s: %s\n", findings.exit_code == 3 ? "NEEDS A PERSON" : "not published",
+            findings.verdict.c_str());
 }
 
 void write_publish_json(const PublishFindings &findings)

@@ -99,9 +99,13 @@ void write_text(const LiveFindings &findings);
 // `passed` (the verdict of the exit code), `addresses` and `refusals`.
 void write_json(const LiveFindings &findings);
 
-// The same for `publish`: each step's lines, commands, addresses and
-// refusals; the verdict to standard output for exit code 0, otherwise to
-// standard error. The JSON object holds `passed`, `exit_code`, `verdict`,
+// The text report of `publish`, written as it goes: one step (its number,
+// name and outcome, its lines, commands, addresses and refusals), and at
+// the end the rollback point and the verdict, on standard output for exit
+// code 0 and otherwise on standard error.
+void write_step(const StepFindings &step, int number);
+void write_verdict(const PublishFindings &findings);
+
+// All of `publish` as one JSON object: `passed`, `exit_code`, `verdict`,
 // `rollback` and `steps`.
-void write_publish_text(const PublishFindings &findings);
 void write_publish_json(const PublishFindings &findings);

@@ -9,6 +9,9 @@
 //   tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]
 //                        [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]
 //                        [--wait SECONDS] [--json]
+//   tarvik-manifest publish MANIFEST SETUP.exe --upload COMMAND
+//                        [--bootstrapper FILE] [--publisher NAME] [--address ADDR]...
+//                        [--cacert FILE] [--wait SECONDS] [--dry-run] [--json]
 //
 // `make` and `check` report the setup program's signer and the time of its signature's
 // timestamp. `make` writes nothing for a setup program that is unsigned,
@@ -21,7 +24,8 @@
 // timestamp only with --bootstrapper, which confirms that the signed,
 // timestamped bootstrapper FILE has the setup program's signer. `signature`
 // judges one file's signature alone: the build's check of a signed
-// bootstrapper. `live` fetches the published release back (live.cpp).
+// bootstrapper. `live` fetches the published release back (live.cpp);
+// `publish` uploads a release in the safe order (publish.cpp).
 //
 // It is a native Linux program compiled together with the bootstrapper's own
 // src/net/manifest.cpp, for the same TARVIK_SITE_HOST: a manifest that it
@@ -34,7 +38,8 @@
 // written in manifest_json.cpp, and `live` with its report is in live.cpp
 // and report.cpp.
 //
-// Exit codes: 0 accepted, 1 refused or failed, 2 bad arguments.
+// Exit codes: 0 accepted, 1 refused or failed, 2 bad arguments; publish's
+// 3: the site may serve a release that does not pass.
 
 #include <cstdio>
 #include <cstdlib>
@@ -49,9 +54,12 @@
 #include "manifest_json.h"
 #include "net/fetch.h"
 #include "net/manifest.h"
+#include "publish.h"
 
 const char *const DEFAULT_PUBLISHER = "Braskworks";
 const char *const DEFAULT_OUTPUT = "windows-setup.json";
+// How long publish waits, at most, for each of its waiting steps.
+const long DEFAULT_PUBLISH_WAIT = 900;
 
 enum ExitCode { EXIT_OK = 0, EXIT_REFUSED = 1, EXIT_USAGE = 2 };
 
@@ -80,6 +88,10 @@ void usage(FILE *out)
             "       tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]\n"
             "                            [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]\n"
             "                            [--wait SECONDS] [--json]\n"
+            "       tarvik-manifest publish MANIFEST SETUP.exe --upload COMMAND\n"
+            "                            [--bootstrapper FILE] [--publisher NAME]\n"
+            "                            [--address ADDR]... [--cacert FILE]\n"
+            "                            [--wait SECONDS] [--dry-run] [--json]\n"
             "\n"
             "  make    write the release manifest for SETUP.exe to FILE\n"
             "          (default %s), only if the bootstrapper would accept it\n"
@@ -98,6 +110,13 @@ void usage(FILE *out)
             "          (and SETUP.exe must be the file it describes); --wait: repeat\n"
             "          a failing check every 5 s until it passes or SECONDS are up;\n"
             "          --json: the findings as one JSON object\n"
+            "  publish check MANIFEST and SETUP.exe as check does, read what the site\n"
+            "          serves now (kept as the rollback point), upload SETUP.exe unless\n"
+            "          every address has it and wait until they all serve it, upload\n"
+            "          MANIFEST last and wait until live passes (each wait up to\n"
+            "          SECONDS, default 900), or else upload the rollback point again.\n"
+            "          COMMAND runs once a file, without a shell, with @FILE@, @PATH@\n"
+            "          and @CACHE_CONTROL@ replaced; --dry-run uploads nothing\n"
             "  All report the signer and the time of the timestamp, read from the\n"
             "  file's own signature: the signer certificate must verify the primary\n"
             "  signature, and the signed digest must be the file's. Trust in the\n"
@@ -115,7 +134,9 @@ void usage(FILE *out)
             "  --timestamped         let signature require a timestamp that verifies\n"
             "\n"
             "Built for download URLs beginning with " DOWNLOAD_URL_PREFIX "\n"
-            "Exit codes: 0 accepted, 1 refused, 2 bad arguments.\n",
+            "Exit codes: 0 accepted, 1 refused, 2 bad arguments; for publish 0 live,\n"
+            "1 not live (the site serves what it served before), 3 the site may serve\n"
+            "a release that does not pass.\n",
             DEFAULT_OUTPUT, DEFAULT_PUBLISHER);
 }
 
@@ -203,11 +224,12 @@ int main(int argc, char **argv)
     // given again and again, and gathers into `live`), and the flags.
     std::map<std::string, std::string> values = {
         {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""},
-        {"--cacert", ""}, {"--address", ""}, {"--expect", ""}, {"--wait", "0"}};
+        {"--cacert", ""}, {"--address", ""}, {"--expect", ""}, {"--wait", ""}, {"--upload", ""}};
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
     const std::string TIMESTAMPED = "--timestamped";
     const std::string ALLOW_UNVERSIONED = "--allow-unversioned-url";
     const std::string JSON = "--json";
+    const std::string DRY_RUN = "--dry-run";
     std::set<std::string> given;
     std::vector<std::string> positional;
     LiveOptions live;
@@ -227,7 +249,7 @@ int main(int argc, char **argv)
             continue;
         }
         if (arg == ALLOW_NO_TIMESTAMP || arg == TIMESTAMPED || arg == ALLOW_UNVERSIONED ||
-            arg == JSON)
+            arg == JSON || arg == DRY_RUN)
             continue;
         const char *fault = values.count(arg) == 0                  ? "is not an option"
                             : i + 1 == argc || argv[i + 1][0] == 0 ? "needs a value"
@@ -255,18 +277,26 @@ int main(int argc, char **argv)
     bool signature = command == "signature" && operands == 1 && given.count("-o") == 0 &&
                      given.count("--bootstrapper") == 0 && !allow_no_timestamp &&
                      !allow_unversioned;
-    // These options belong to live alone; a setup program only with --expect.
-    bool live_only = given.count("--address") != 0 || given.count("--cacert") != 0 ||
-                     given.count("--expect") != 0 || given.count("--wait") != 0 ||
-                     given.count(JSON) != 0;
+    // These options belong to live and publish alone; live takes a setup
+    // program only with --expect; publish needs its upload command.
+    bool site_only = given.count("--address") != 0 || given.count("--cacert") != 0 ||
+                     given.count("--wait") != 0 || given.count(JSON) != 0;
+    bool local_only = given.count("-o") != 0 || allow_no_timestamp || allow_unversioned ||
+                      timestamped;
     char *wait_end = nullptr;
     live.wait_seconds = strtol(values["--wait"].c_str(), &wait_end, 10);
+    bool wait_valid = *wait_end == 0 && live.wait_seconds >= 0 && live.wait_seconds <= 86400;
     bool live_command = command == "live" &&
                         (operands == 0 || (operands == 1 && given.count("--expect") != 0)) &&
-                        given.count("-o") == 0 && !allow_no_timestamp && !allow_unversioned &&
-                        !timestamped && *wait_end == 0 && live.wait_seconds >= 0 &&
-                        live.wait_seconds <= 86400;
-    if ((!make && !check && !signature && !live_command) || (live_only && !live_command)) {
+                        !local_only && wait_valid;
+    std::vector<std::string> upload;
+    bool publish_command = command == "publish" && operands == 2 && !local_only &&
+                           given.count("--expect") == 0 && wait_valid &&
+                           split_command(values["--upload"], &upload) && !upload.empty();
+    bool publish_only = given.count("--upload") != 0 || given.count(DRY_RUN) != 0;
+    if ((!make && !check && !signature && !live_command && !publish_command) ||
+        (site_only && !live_command && !publish_command) || (publish_only && !publish_command) ||
+        (given.count("--expect") != 0 && !live_command)) {
         usage(stderr);
         return EXIT_USAGE;
     }
@@ -276,6 +306,17 @@ int main(int argc, char **argv)
     live.expect = values["--expect"];
     live.json = given.count(JSON) != 0;
     live.expect_setup = live_command && operands == 1 ? positional[1] : "";
+    if (publish_command) {
+        PublishOptions publish;
+        publish.manifest = positional[1];
+        publish.setup = positional[2];
+        publish.upload = values["--upload"];
+        publish.dry_run = given.count(DRY_RUN) != 0;
+        publish.live = live;
+        if (given.count("--wait") == 0)
+            publish.live.wait_seconds = DEFAULT_PUBLISH_WAIT;
+        return command_publish(publish);
+    }
     bool accepted =
         make ? command_make(positional[1], positional[2], positional[3], values["-o"],
                             values["--publisher"], !allow_no_timestamp, allow_unversioned)
