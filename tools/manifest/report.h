@@ -9,7 +9,6 @@
 // invalid UTF-8.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
