@@ -335,6 +335,8 @@ class CraftedSignatureTest(ToolTestCase):
             'setup-sha1-inside.exe': (1, refused, 'image digest is SHA-1'),
             'setup-sha1-outside.exe': (1, refused, "signer's digest is SHA-1"),
             'setup-rsa512.exe': (1, refused, 'RSA key has 512 bits'),
+            'setup-serverauth.exe': (1, 'signer: signature does not verify', 'not for code signing'),
+            'setup-countersigned.exe': (1, no_stamp + 'the timestamp is an old-style', 'timestamp of'),
             'setup-unknown-encryption.exe': (1, refused, '1.3.6.1.4.1.99999.1 does not fit'),
             'setup-no-content-type.exe': (1, unreadable, 'do not name the content type'),
             'setup-data-content-type.exe': (1, unreadable, 'do not name the content type'),
@@ -559,12 +561,18 @@ class PublishTest(ToolTestCase):
 
     def setUp(self):
         super().setUp()
+        # Its fourth argument makes it misbehave: fail on the setup program
+        # or on the rollback manifest, or let edge 127.0.0.2 keep another
+        # manifest than the one uploaded.
         script = self.write('upload.sh', (
-            '# upload.sh FILE PATH CACHE-CONTROL [fail-exe]\n'
             'echo "$2" >> %s\n'
-            'case "$2" in *.exe) [ "$4" = fail-exe ] && exit 1;; esac\n'
+            'case "$4/$2/$(basename "$1")" in\n'
+            '  fail-setup/*.exe/*|fail-rollback/*/windows-setup.previous.json) exit 1;;\n'
+            '  stray-edge/%s/*) echo {} > "%s%s.at-127.0.0.2";;\n'
+            'esac\n'
             'mkdir -p "$(dirname "%s$2")" && cp "$1" "%s$2"\n'
-            % (self.path('upload.log'), SITE_ROOT, SITE_ROOT)).encode())
+            % (self.path('upload.log'), MANIFEST, SITE_ROOT, MANIFEST, SITE_ROOT,
+               SITE_ROOT)).encode())
         self.upload = 'sh %s @FILE@ @PATH@ "@CACHE_CONTROL@"' % script
 
     def release(self, version, setup='stamped-braskworks.exe'):
@@ -592,42 +600,67 @@ class PublishTest(ToolTestCase):
             site_clear()
             for path, data in ((MANIFEST, old), (setup_142, fixture('stamped-braskworks.exe'))) + more:
                 site_put(path, data)
+
+        def stale_kept():
+            """The site serves 1.4.3 already, and the rollback point in the
+            folder is older than 1.4.3's manifest: an earlier release's."""
+            live_142()
+            self.write('windows-setup.previous.json', b'{"stale": true}')
+            time.sleep(0.05)
+            self.release('1.4.3')
+            with open(self.path('windows-setup.json'), 'rb') as file:
+                site_put(MANIFEST, file.read())
+            site_put(setup_143, fixture('stamped-braskworks.exe'))
+
         edges = ('--cacert', os.path.join(PKI, 'ca.pem'), '--address', '127.0.0.1', '--address',
                  '127.0.0.2', '--wait', '6')
-        cases = {  # name: site before, version, setup, options, exit code, uploads, rollback
-            # point kept, fragments
-            'a first release': (site_clear, '1.4.2', 'stamped-braskworks.exe', (), 0,
+        cases = {  # name: site before, version, setup, upload mode, options, exit code, uploads,
+            # rollback point kept, fragments
+            'a first release': (site_clear, '1.4.2', 'stamped-braskworks.exe', '', (), 0,
                                 [setup_142, MANIFEST], None, 'rollback point: none',
                                 'the release 1.4.2 is live on every address'),
-            'a second release on top of it': (live_142, '1.4.3', 'stamped-braskworks.exe', (), 0,
-                                              [setup_143, MANIFEST], old,
+            'a second release on top of it': (live_142, '1.4.3', 'stamped-braskworks.exe', '', (),
+                                              0, [setup_143, MANIFEST], old,
                                               'rollback point: windows-setup.previous.json'),
-            'the same version with other bytes': (live_142, '1.4.2', 'setup-sha384.exe', (), 1,
+            'the same version with other bytes': (live_142, '1.4.2', 'setup-sha384.exe', '', (), 1,
                                                   [], None, 'a published URL never changes',
                                                   'nothing was published'),
+            'the site not in one state': (lambda: live_142((MANIFEST + '.at-127.0.0.2', old + b' ')),
+                                          '1.4.3', 'stamped-braskworks.exe', '', (), 1, [], None,
+                                          'the site is not in one state'),
             'the setup program there already': (lambda: (site_clear(), site_put(
                 setup_142, fixture('stamped-braskworks.exe'))), '1.4.2', 'stamped-braskworks.exe',
-                (), 0, [MANIFEST], None, 'every address serves it already'),
+                '', (), 0, [MANIFEST], None, 'every address serves it already'),
             'an upload that fails on the setup program': (
-                site_clear, '1.4.2', 'stamped-braskworks.exe', ('fail-exe',), 1, [setup_142], None,
-                'the upload of Tarvik-Setup-1.4.2.exe to %s failed: it exited with 1' % setup_142,
-                'nothing was published'),
+                site_clear, '1.4.2', 'stamped-braskworks.exe', 'fail-setup', (), 1, [setup_142],
+                None, 'the upload of Tarvik-Setup-1.4.2.exe to %s failed: it exited with 1'
+                % setup_142, 'nothing was published'),
             'an edge that never serves the new manifest': (
                 lambda: live_142((MANIFEST + '.at-127.0.0.2', old)), '1.4.3',
-                'stamped-braskworks.exe', (), 1, [setup_143, MANIFEST, MANIFEST], old,
+                'stamped-braskworks.exe', '', (), 1, [setup_143, MANIFEST, MANIFEST], old,
                 'the previous release is live again'),
+            'the same, and the rollback upload fails': (
+                lambda: live_142((MANIFEST + '.at-127.0.0.2', old)), '1.4.3',
+                'stamped-braskworks.exe', 'fail-rollback', (), 3, [setup_143, MANIFEST, MANIFEST],
+                old, 'NEEDS A PERSON'),
             'the same with no previous release': (lambda: (site_clear(), site_fault(
-                MANIFEST + '.at-127.0.0.2', status=404)), '1.4.2', 'stamped-braskworks.exe', (), 3,
-                [setup_142, MANIFEST], None, 'NEEDS A PERSON', 'no earlier release to put back'),
+                MANIFEST + '.at-127.0.0.2', status=404)), '1.4.2', 'stamped-braskworks.exe', '',
+                (), 3, [setup_142, MANIFEST], None, 'NEEDS A PERSON',
+                'no earlier release to put back'),
+            # A re-run never puts back a rollback point that this release's
+            # first run did not keep.
+            'a re-run with an older rollback point': (
+                stale_kept, '1.4.3', 'stamped-braskworks.exe', 'stray-edge', (), 3, [MANIFEST],
+                b'{"stale": true}', 'the site serves this manifest already', 'NEEDS A PERSON'),
             # The quoted placeholder stays one word.
-            'a dry run': (site_clear, '1.4.2', 'stamped-braskworks.exe', ('--dry-run',), 0, [], None,
-                          "/windows-setup.json no-cache", "Tarvik-Setup-1.4.2.exe /downloads/Tarvik-"
-                          "Setup-1.4.2.exe 'public, max-age=31536000, immutable'",
+            'a dry run': (site_clear, '1.4.2', 'stamped-braskworks.exe', '', ('--dry-run',), 0, [],
+                          None, "/windows-setup.json no-cache", "Tarvik-Setup-1.4.2.exe "
+                          "/downloads/Tarvik-Setup-1.4.2.exe 'public, max-age=31536000, immutable'",
                           'dry run: the plan holds'),
-            'the verdict as JSON': (site_clear, '1.4.2', 'stamped-braskworks.exe',
-                                    ('fail-exe', '--json'), 1, [setup_142], None, '"exit_code": 1'),
+            'the verdict as JSON': (site_clear, '1.4.2', 'stamped-braskworks.exe', 'fail-setup',
+                                    ('--json',), 1, [setup_142], None, '"exit_code": 1'),
         }
-        for name, (before, version, setup, options, code, uploads, previous,
+        for name, (before, version, setup, mode, options, code, uploads, previous,
                    *fragments) in cases.items():
             with self.subTest(name):
                 for path in self.path('upload.log'), kept:
@@ -635,9 +668,8 @@ class PublishTest(ToolTestCase):
                         os.remove(path)
                 before()
                 setup = self.release(version, setup)
-                command = self.upload + (' fail-exe' if 'fail-exe' in options else '')
-                result = self.tool('publish', 'windows-setup.json', setup, '--upload', command,
-                                   *edges, *(option for option in options if option != 'fail-exe'))
+                result = self.tool('publish', 'windows-setup.json', setup, '--upload',
+                                   self.upload + ' ' + mode, *edges, *options)
                 self.assertEqual(result.returncode, code, result.stdout + result.stderr)
                 # The setup program before the manifest, and only what was needed.
                 self.assertEqual(self.uploads(), uploads)
@@ -663,6 +695,10 @@ class UsageTest(ToolTestCase):
             'publish without an upload command': ['publish', 'm.json', setup],
             'publish with an open quote': ['publish', 'm.json', setup, '--upload', "cp 'x"],
             'publish with an empty upload command': ['publish', 'm.json', setup, '--upload', ' '],
+            # What a shell would read otherwise, unquoted, is refused.
+            'publish with &&': ['publish', 'm.json', setup, '--upload', 'cp @FILE@ x && rm x'],
+            'publish with a variable': ['publish', 'm.json', setup, '--upload',
+                                        'cp @FILE@ "$HOME@PATH@"'],
             'publish with --expect': ['publish', 'm.json', setup, '--upload', 'cp', '--expect',
                                       'm.json'],
             'dry run for live': ['live', '--dry-run'],

@@ -247,6 +247,12 @@ def no_content_stamp(info):
         der.Node(der.SEQUENCE, [der.oid(der.OID_SIGNED_DATA)])]
 
 
+def countersigned(info):
+    """The timestamp token moved into an old-style countersignature."""
+    der.attribute(der.signer(info)[6], der.OID_TIMESTAMP_TOKEN).value[0] = der.oid(
+        der.OID_COUNTERSIGNATURE)
+
+
 def two_signers(info):
     signers = der.signed_data(info).value[-1]
     signers.value.append(der.parse(signers[0].encode())[0])
@@ -302,6 +308,7 @@ CRAFTED = {
     'locality': ('sign-locality', True, None),
     'san-email': ('sign-san-email', True, None),
     'rsa512': ('sign-rsa512', True, None),
+    'serverauth': ('sign-serverauth', True, None),
     'ecdsa': ('sign-ecdsa', True, None),
     'pe32': ('sign-braskworks', True, None, 'test_app32'),
     'bad-value': ('setup-braskworks.exe', flip_signature_value),
@@ -326,6 +333,7 @@ CRAFTED = {
     'subject-key': ('setup-stamped.exe', pkcs7_edit(on_signer(subject_key_signer))),
     'unknown-encryption': ('setup-stamped.exe', pkcs7_edit(on_signer(unknown_encryption))),
     'two-signers': ('setup-stamped.exe', pkcs7_edit(two_signers)),
+    'countersigned': ('setup-stamped.exe', pkcs7_edit(countersigned)),
     'two-entries': ('setup-stamped.exe', pkcs7_edit(unchanged, entries=lambda pkcs7: [
         der.entry(pkcs7), der.entry(pkcs7)])),
     'padding': ('setup-stamped.exe', pkcs7_edit(unchanged, entries=lambda pkcs7: [der.entry(

@@ -144,7 +144,8 @@ CRAFTED = {
     'sign-ouonly': _name([(C, 'DE')], [(OU, 'Braskworks')]),
     'sign-locality': _name([(L, 'Braskworks')], [(C, 'DE')]),
     'sign-san-email': (_name([(C, 'DE')]), dict(email='Braskworks')),
-    'sign-noeku': (_name([(CN, 'Braskworks')]), dict(eku=False)),
+    'sign-noeku': (_name([(CN, 'Braskworks')]), dict(eku=())),
+    'sign-serverauth': (_name([(CN, 'Braskworks')]), dict(eku=(ExtendedKeyUsageOID.SERVER_AUTH,))),
     'sign-rsa512': (_name([(CN, 'Braskworks')]), dict(key=lambda: rsa.generate_private_key(
         65537, 512))),
     'sign-ecdsa': (_name([(CN, 'Braskworks')]), dict(key=lambda: ec.generate_private_key(
@@ -226,11 +227,13 @@ class Pki:
         with open(self.path(name + '.key'), 'rb') as f:
             return cert, serialization.load_pem_private_key(f.read(), None)
 
-    def craft(self, name, subject, key, issuer, issuer_key, serial=None, eku=True, email=None):
-        """Writes NAME.pem: a code-signing certificate for `subject` and the
-        private `key`'s public half, issued as `issuer` (a certificate) and
-        signed with `issuer_key`; without the extended key usage when not
-        `eku`, and with `email` as the alternative name's e-mail address."""
+    def craft(self, name, subject, key, issuer, issuer_key, serial=None,
+              eku=(ExtendedKeyUsageOID.CODE_SIGNING,), email=None):
+        """Writes NAME.pem: a certificate for `subject` and the private
+        `key`'s public half, issued as `issuer` (a certificate) and signed
+        with `issuer_key`, with the extended key usages `eku` (none: no
+        extension), and with `email` as the alternative name's e-mail
+        address."""
         now = datetime.datetime.now(datetime.timezone.utc)
         ski = x509.SubjectKeyIdentifier.from_public_key(key.public_key())
         builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer.subject)
@@ -243,8 +246,7 @@ class Pki:
                                                 False, False), critical=True)
                    .add_extension(ski, critical=False))
         if eku:
-            builder = builder.add_extension(
-                x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)
+            builder = builder.add_extension(x509.ExtendedKeyUsage(list(eku)), False)
         if email:
             builder = builder.add_extension(
                 x509.SubjectAlternativeName([x509.RFC822Name(email)]), False)

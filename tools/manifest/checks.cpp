@@ -24,9 +24,11 @@ Gathered *gathered;
 
 } // namespace
 
-void gather(Gathered *into)
+Gathered *gather(Gathered *into)
 {
+    Gathered *before = gathered;
     gathered = into;
+    return before;
 }
 
 void report(const char *format, ...)

@@ -19,9 +19,10 @@ struct Gathered {
     std::vector<std::string> refusals;
 };
 
-// Makes report() and refuse() add to `into` from now on, or write again
-// when `into` is null.
-void gather(Gathered *into);
+// Makes report() and refuse() add to `into` from now on, or write when
+// `into` is null. Returns where they went before, for the caller to put
+// back.
+Gathered *gather(Gathered *into);
 
 // Writes one report line, formatted as printf does, to standard output.
 void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -77,11 +78,20 @@ std::string judge_signature(const Signature &signature, const std::string &what,
 bool check_signer(const char *role, const std::string &path, const std::string &publisher,
                   bool need_timestamp, const std::string &consequence);
 
+// A manifest as `check` read it, once it passed the rules.
+struct CheckedManifest {
+    std::string text;
+    ManifestFields fields;
+    ReleaseInfo release;
+};
+
 // `check`'s checks of `manifest` and, when given, the setup program
-// `setup`, with the bootstrapper `bootstrapper` (""
-// for none): the local checks that publish makes first (tarvik_manifest.cpp).
+// `setup`, with the bootstrapper `bootstrapper` ("" for none): the local
+// checks that publish makes first (tarvik_manifest.cpp). Fills `checked`,
+// unless it is null, once the manifest passes the rules.
 bool command_check(const std::string &manifest, const std::string *setup,
-                   const std::string &publisher, const std::string &bootstrapper);
+                   const std::string &publisher, const std::string &bootstrapper,
+                   CheckedManifest *checked = nullptr);
 
 // What a setup program that fails check_signer meets.
 std::string setup_refused(const std::string &publisher);

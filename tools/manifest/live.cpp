@@ -43,7 +43,6 @@
 namespace {
 
 const char *const USER_AGENT = "TarvikInstaller/1.0";
-const char *const MANIFEST_PATH = "/windows-setup.json";
 const long CONNECT_SECONDS = 15;
 // A transfer that receives less than a byte a second for this long has
 // stalled (WinHTTP's receive time-out is as long).
@@ -54,7 +53,7 @@ const unsigned PAUSE_SECONDS = 5;
 const long MANIFEST_CACHE_SECONDS = 300;
 // The response headers reported: for the manifest, what says how long
 // caches keep it; for the setup program, what says which file it is.
-const std::vector<std::string> MANIFEST_HEADERS = {
+const std::vector<std::string> REPORTED_MANIFEST_HEADERS = {
     "cache-control", "expires", "age", "x-cache", "cf-cache-status", "x-cache-status", "cdn-cache"};
 const std::vector<std::string> SETUP_HEADERS = {"content-length", "etag", "last-modified"};
 
@@ -273,6 +272,18 @@ done:
     EVP_MD_CTX_free(body.sha);
 }
 
+std::string manifest_url()
+{
+    return "https://" TARVIK_SITE_HOST_TEXT + std::string(MANIFEST_PATH);
+}
+
+void fetch_manifest(const LiveOptions &options, const std::string &address, std::string *text,
+                    FetchFindings *found)
+{
+    fetch_url(manifest_url(), address, options, MANIFEST_CAPACITY - 1, false, text, nullptr,
+              REPORTED_MANIFEST_HEADERS, found);
+}
+
 bool check_setup(const LiveOptions &options, const std::string &address, const std::string &url,
                  long long size, const std::string &sha256, AddressFindings *found)
 {
@@ -344,10 +355,8 @@ void check_address(const LiveOptions &options, const std::string &expected,
                    AddressFindings *found)
 {
     const std::string &address = found->address;
-    std::string url = "https://" TARVIK_SITE_HOST_TEXT + std::string(MANIFEST_PATH);
-    std::string text;
-    fetch_url(url, address, options, MANIFEST_CAPACITY - 1, false, &text, nullptr,
-              MANIFEST_HEADERS, &found->manifest);
+    std::string url = manifest_url(), text;
+    fetch_manifest(options, address, &text, &found->manifest);
     Gathered rule;
     ManifestFields fields = {};
     ReleaseInfo release = {};
@@ -366,9 +375,9 @@ void check_address(const LiveOptions &options, const std::string &expected,
         found->refusals.push_back(address + ": the manifest is not the expected one (" + url + ")");
         return;
     }
-    gather(&rule);
+    Gathered *outer = gather(&rule);
     bool passes = passes_rules(text, &fields, &release);
-    gather(nullptr);
+    gather(outer);
     if (!passes) {
         found->refusals.push_back(address + ": the manifest fails the bootstrapper's rules: " +
                                   rule.refusals.front() + " (" + url + ")");
@@ -408,32 +417,31 @@ bool read_expected(const LiveOptions &options, std::string *text)
 
 } // namespace
 
-bool resolve_addresses(const LiveOptions &options, std::vector<std::string> *addresses,
-                       std::vector<std::string> *refusals)
+bool resolve_addresses(const LiveOptions &options, LiveFindings *findings)
 {
-    std::vector<std::string> names = options.addresses;
+    std::vector<std::string> names = options.addresses, addresses;
     if (names.empty())
         names.push_back(site_name());
     for (const std::string &name : names) {
-        std::string fault = resolve(name, addresses);
+        std::string fault = resolve(name, &addresses);
         if (!fault.empty())
-            refusals->push_back(fault);
+            findings->refusals.push_back(fault);
     }
     // A round over no address would pass having checked nothing.
-    if (addresses->empty() && refusals->empty())
-        refusals->push_back("no address to check");
-    return refusals->empty();
+    if (addresses.empty() && findings->refusals.empty())
+        findings->refusals.push_back("no address to check");
+    for (const std::string &address : addresses) {
+        findings->addresses.push_back(AddressFindings());
+        findings->addresses.back().address = address;
+    }
+    return findings->refusals.empty();
 }
 
 void live_round(const LiveOptions &options, const std::string &expected, LiveFindings *findings)
 {
-    std::vector<std::string> addresses;
-    resolve_addresses(options, &addresses, &findings->refusals);
-    for (const std::string &address : addresses) {
-        findings->addresses.push_back(AddressFindings());
-        findings->addresses.back().address = address;
-        check_address(options, expected, &findings->addresses.back());
-    }
+    resolve_addresses(options, findings);
+    for (AddressFindings &address : findings->addresses)
+        check_address(options, expected, &address);
     // Edges out of step with each other: every pair that differs is named.
     const std::vector<AddressFindings> &served = findings->addresses;
     for (size_t i = 0; i < served.size(); i++)
@@ -451,8 +459,10 @@ void live_round(const LiveOptions &options, const std::string &expected, LiveFin
     if (!options.bootstrapper.empty()) {
         Signature signature;
         findings->bootstrapper.role = "bootstrapper ";
-        std::string fault = "cannot read " + options.bootstrapper + ": " + strerror(errno);
-        if (read_signature(options.bootstrapper, &signature)) {
+        std::string fault;
+        if (!read_signature(options.bootstrapper, &signature)) {
+            fault = "cannot read " + options.bootstrapper;
+        } else {
             findings->bootstrapper_judged = true;
             fault = judge_signature(signature, options.bootstrapper, options.publisher, true,
                                     &findings->bootstrapper);
@@ -517,9 +527,9 @@ bool command_live(const LiveOptions &options)
     LiveFindings findings;
     std::string expected;
     Gathered local;
-    gather(&local);
+    Gathered *outer = gather(&local);
     bool ready = options.expect.empty() || read_expected(options, &expected);
-    gather(nullptr);
+    gather(outer);
     findings.refusals = local.refusals;
     if (ready)
         live_wait(options, expected, &findings);

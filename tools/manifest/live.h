@@ -8,6 +8,9 @@
 
 #include "report.h"
 
+// Where the site publishes the manifest.
+const char *const MANIFEST_PATH = "/windows-setup.json";
+
 struct LiveOptions {
     std::vector<std::string> addresses; // empty: every address of the site host
     std::string cacert;                 // "" for the system's trusted roots
@@ -29,6 +32,15 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
                long long limit, bool exact, std::string *text, FILE *file,
                const std::vector<std::string> &reported, FetchFindings *found);
 
+// https://<site host>/windows-setup.json
+std::string manifest_url();
+
+// Fetches the manifest from `address` into `text` (as fetch_url does, no
+// further than the bootstrapper reads), with the headers that say how long
+// caches keep it.
+void fetch_manifest(const LiveOptions &options, const std::string &address, std::string *text,
+                    FetchFindings *found);
+
 // Fetches the setup program at `url` from `address` and judges it alone:
 // `size` bytes with the SHA-256 `sha256`, and a signature that a
 // bootstrapper signed by options.publisher accepts. Fills found->setup and
@@ -36,11 +48,11 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
 bool check_setup(const LiveOptions &options, const std::string &address, const std::string &url,
                  long long size, const std::string &sha256, AddressFindings *found);
 
-// The addresses to check, resolved now: those of options.addresses (or of
-// the site host). A name that does not resolve, or no address at all, is a
-// refusal. True when there are addresses and no refusal.
-bool resolve_addresses(const LiveOptions &options, std::vector<std::string> *addresses,
-                       std::vector<std::string> *refusals);
+// Resolves the addresses to check now, those of options.addresses (or of
+// the site host), each into a new entry of findings->addresses. A name
+// that does not resolve, or no address at all, is a refusal of `findings`.
+// True when there are addresses and no refusal.
+bool resolve_addresses(const LiveOptions &options, LiveFindings *findings);
 
 // One round over every address: each must serve a manifest that passes
 // the rules (and is `expected`, unless that is "") and the setup program it
@@ -57,7 +69,7 @@ typedef bool (*RoundCheck)(void *context, std::string *first);
 // failing round that leaves time is reported on one line, "round N:
 // waiting for: ...", on standard output, or with `quiet` on standard
 // error (where standard output holds a JSON object). Returns whether the
-// last round passed; `*rounds` counts them.
+// last round passed; `*rounds` counts them, and `check` may not change it.
 bool repeat_check(long seconds, bool quiet, RoundCheck check, void *context, int *rounds);
 
 // live_round() repeated as repeat_check() repeats it, options.wait_seconds

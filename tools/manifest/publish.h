@@ -12,7 +12,7 @@
 struct PublishOptions {
     std::string manifest;      // the new release's manifest
     std::string setup;         // its setup program
-    std::string upload;        // the publisher's upload command, one line
+    std::vector<std::string> upload; // the publisher's upload command, split into words
     bool dry_run = false;      // check and plan, upload nothing
     LiveOptions live;          // addresses, --cacert, publisher, bootstrapper, wait, json
 };
@@ -24,11 +24,14 @@ enum PublishResult {
     PUBLISH_NEEDS_A_PERSON = 3, // the site may serve a release that does not pass
 };
 
-// Splits `command` into words as a POSIX shell would without expansions:
-// blanks separate words; single quotes keep what they hold, double quotes
-// too but for \" and \\; a backslash outside quotes quotes the next
-// character. False for an unterminated quote or a trailing backslash.
-bool split_command(const std::string &command, std::vector<std::string> *words);
+// Splits `command` into words as a POSIX shell splits one simple command:
+// blanks separate words; single quotes keep what they hold; double quotes
+// too, but for a backslash before $ ` " \ or a line end; outside quotes a
+// backslash quotes the next character, and a backslash before a line end
+// joins the lines. There are no expansions, so what a shell would read
+// otherwise is refused unless quoted: $ ` | & ; < > ( ) * ? [, and # or ~
+// at the start of a word. Returns "", or what is wrong.
+std::string split_command(const std::string &command, std::vector<std::string> *words);
 
 // Publishes the release. Standard output holds the report (or, with
 // options.live.json, one JSON object); the upload command's own output

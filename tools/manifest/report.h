@@ -3,10 +3,11 @@
 // from the record and never from each other.
 //
 // Every text in the record that came from outside the tool (a site's
-// headers, URLs and addresses, a signer's name, libcurl's messages) is
-// kept as escaped() made it when it was recorded, so neither writer can
-// print a byte that a site chose: no terminal control, no line break, no
-// invalid UTF-8.
+// headers, URLs and addresses, libcurl's messages) is kept as escaped()
+// made it when it was recorded, a signer's name as shown_name() shows it,
+// and a manifest's values only once its rules have passed them (digits,
+// dots and URL bytes): neither writer can print a byte that a site chose,
+// no terminal control, no line break, no invalid UTF-8.
 #pragma once
 
 #include <string>

@@ -46,6 +46,7 @@ const char *const OID_NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1";
 const char *const OID_RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1";
 const char *const OID_TST_INFO = "1.2.840.113549.1.9.16.1.4";
 const char *const OID_CONTENT_TYPE = "1.2.840.113549.1.9.3";
+const char *const OID_COUNTERSIGNATURE = "1.2.840.113549.1.9.6";
 const char *const OID_MESSAGE_DIGEST = "1.2.840.113549.1.9.4";
 const unsigned WIN_CERT_REVISION_2_0 = 0x0200;
 const unsigned WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2;
@@ -271,6 +272,16 @@ bool key_accepted(X509 *cert, const ASN1_OBJECT *algorithm, int digest_nid, std:
     *detail = "the signature algorithm " + algorithm_name(algorithm) +
               " does not fit the signer's key and digest";
     return false;
+}
+
+// True when `cert` may sign code as Windows sees it: an extended key usage,
+// when it has one, that names codeSigning, and a key usage, when it has
+// one, that allows digitalSignature.
+bool for_code_signing(X509 *cert)
+{
+    uint32_t flags = X509_get_extension_flags(cert);
+    return ((flags & EXFLAG_XKUSAGE) == 0 || (X509_get_extended_key_usage(cert) & XKU_CODE_SIGN)) &&
+           ((flags & EXFLAG_KUSAGE) == 0 || (X509_get_key_usage(cert) & KU_DIGITAL_SIGNATURE));
 }
 
 // The one certificate of `certs` with the issuer and serial number of
@@ -620,13 +631,20 @@ std::string token_fault(PKCS7 *token, const unsigned char *der, long size, PKCS7
     return fault;
 }
 
-// Why the RFC 3161 timestamp among the unsigned attributes of the primary
-// signer `si` does not verify, or "" when it does (and then `*time` is its
-// time).
+// Why the timestamp among the unsigned attributes of the primary signer
+// `si` does not verify: "" when it does (and then `*time` is its time) or
+// when there is none.
 std::string timestamp_fault(PKCS7_SIGNER_INFO *si, std::string *time)
 {
     X509_ATTRIBUTE *attribute = find_attribute(si->unauth_attr, OID_RFC3161_TIMESTAMP);
     ASN1_TYPE *value = attribute == nullptr ? nullptr : X509_ATTRIBUTE_get0_type(attribute, 0);
+    // Windows checks an old-style countersignature; this reader cannot, so
+    // it is not taken on trust.
+    if (attribute == nullptr)
+        return find_attribute(si->unauth_attr, OID_COUNTERSIGNATURE) == nullptr
+                   ? ""
+                   : "the timestamp is an old-style countersignature, which this reader does not "
+                     "read: timestamp with RFC 3161";
     if (value == nullptr || value->type != V_ASN1_SEQUENCE)
         return "the timestamp is not an RFC 3161 token";
     const unsigned char *der = value->value.sequence->data;
@@ -701,10 +719,14 @@ void judge_pkcs7(const unsigned char *der, long size, ImageDigest image_digest, 
             detail = "the signed image digest is not the file's";
         }
     }
+    if (signature->state == SIGNATURE_FOUND && !for_code_signing(signer.cert)) {
+        signature->state = SIGNATURE_NOT_VERIFIED;
+        detail = "the signer certificate is not for code signing (its extended key usage lacks "
+                 "codeSigning, or its key usage digitalSignature)";
+    }
     if (signature->state == SIGNATURE_FOUND)
         signature->state = display_name(signer.cert, &signature->signer, &detail);
-    if (signature->state == SIGNATURE_FOUND &&
-        find_attribute(signer.info->unauth_attr, OID_RFC3161_TIMESTAMP) != nullptr)
+    if (signature->state == SIGNATURE_FOUND)
         signature->timestamp_fault = timestamp_fault(signer.info, &signature->timestamp);
     X509_SIG_free(signed_digest);
     PKCS7_free(p7);
@@ -808,7 +830,7 @@ void judge_certificate_table(const unsigned char *table, size_t size, ImageDiges
     signature->state = SIGNATURE_MALFORMED;
     std::string &detail = signature->detail;
     unsigned long length = size >= 8 ? read_u32(table) : 0;
-    const unsigned char *at = table + 8;
+    const unsigned char *at = size >= 8 ? table + 8 : table;
     DerElement pkcs7;
     if (size < 8 || read_u16(table + 4) != WIN_CERT_REVISION_2_0 ||
         read_u16(table + 6) != WIN_CERT_TYPE_PKCS_SIGNED_DATA) {

@@ -176,7 +176,8 @@ bool command_make(const std::string &setup, const std::string &version, const st
 // With `bootstrapper` (not empty) also judges the bootstrapper's signature;
 // both must then have a timestamp.
 bool command_check(const std::string &manifest, const std::string *setup,
-                   const std::string &publisher, const std::string &bootstrapper)
+                   const std::string &publisher, const std::string &bootstrapper,
+                   CheckedManifest *checked)
 {
     FileFacts text_facts;
     std::string bytes;
@@ -189,6 +190,8 @@ bool command_check(const std::string &manifest, const std::string *setup,
     ReleaseInfo release = {};
     if (!read_file(manifest, &text_facts, &bytes) || !passes_rules(bytes, &fields, &release))
         return false;
+    if (checked != nullptr)
+        *checked = CheckedManifest{bytes, fields, release};
     report("ok: %s passes the bootstrapper's rules (%zu bytes)", manifest.c_str(),
            bytes.size());
     report("ok: version %s", fields.version);
@@ -290,10 +293,14 @@ int main(int argc, char **argv)
                         (operands == 0 || (operands == 1 && given.count("--expect") != 0)) &&
                         !local_only && wait_valid;
     std::vector<std::string> upload;
+    std::string upload_fault = split_command(values["--upload"], &upload);
+    if (upload_fault.empty() && upload.empty())
+        upload_fault = "is empty";
     bool publish_command = command == "publish" && operands == 2 && !local_only &&
-                           given.count("--expect") == 0 && wait_valid &&
-                           split_command(values["--upload"], &upload) && !upload.empty();
+                           given.count("--expect") == 0 && wait_valid && upload_fault.empty();
     bool publish_only = given.count("--upload") != 0 || given.count(DRY_RUN) != 0;
+    if (command == "publish" && given.count("--upload") != 0 && !upload_fault.empty())
+        fprintf(stderr, "tarvik-manifest: the upload command %s\n", upload_fault.c_str());
     if ((!make && !check && !signature && !live_command && !publish_command) ||
         (site_only && !live_command && !publish_command) || (publish_only && !publish_command) ||
         (given.count("--expect") != 0 && !live_command)) {
@@ -310,7 +317,7 @@ int main(int argc, char **argv)
         PublishOptions publish;
         publish.manifest = positional[1];
         publish.setup = positional[2];
-        publish.upload = values["--upload"];
+        publish.upload = upload;
         publish.dry_run = given.count(DRY_RUN) != 0;
         publish.live = live;
         if (given.count("--wait") == 0)
