@@ -74,10 +74,11 @@ class Demo:
 
     def publish(self):
         step('Publishing the demo release %s on the local site' % VERSION)
-        shutil.rmtree(SITE_ROOT, ignore_errors=True)
-        downloads = os.path.join(SITE_ROOT, 'downloads')
-        os.makedirs(downloads)
-        setup = os.path.join(downloads, SETUP_NAME)
+        release = os.path.join(BUILD, 'release')
+        for folder in SITE_ROOT, release:
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+        setup = os.path.join(release, SETUP_NAME)
         # Timestamped by the throwaway time-stamping authority, as the
         # publisher's tool requires.
         run(['osslsigncode', 'sign', '-certs', os.path.join(PKI, 'sign-braskworks-chain.pem'),
@@ -87,16 +88,17 @@ class Demo:
              '-in', os.path.join(BUILD, 'demo', 'demo_setup.exe'), '-out', setup],
             stdout=subprocess.DEVNULL)
         # The publisher's tool writes the manifest, applying the
-        # bootstrapper's own rules to it.
-        run([os.path.join(BUILD, 'tarvik-manifest'), 'make', setup, VERSION,
-             'https://%s/downloads/%s' % (HOST, SETUP_NAME),
-             '-o', os.path.join(SITE_ROOT, 'windows-setup.json')])
+        # bootstrapper's own rules to it, then publishes both on the site's
+        # two addresses: the setup program first, the manifest last, each
+        # waited for until both addresses serve it.
+        tool = os.path.join(BUILD, 'tarvik-manifest')
+        run([tool, 'make', setup, VERSION, 'https://%s/downloads/%s' % (HOST, SETUP_NAME),
+             '-o', os.path.join(release, 'windows-setup.json')])
         start_site()
-        # What the site serves, from both of its addresses, is the release
-        # just made.
-        run([os.path.join(BUILD, 'tarvik-manifest'), 'live', '--address', '127.0.0.1',
-             '--address', '127.0.0.2', '--cacert', os.path.join(PKI, 'ca.pem'),
-             '--expect', os.path.join(SITE_ROOT, 'windows-setup.json'), setup])
+        run([tool, 'publish', 'windows-setup.json', SETUP_NAME,
+             '--upload', "install -D -m 644 @FILE@ '%s@PATH@'" % SITE_ROOT,
+             '--address', '127.0.0.1', '--address', '127.0.0.2',
+             '--cacert', os.path.join(PKI, 'ca.pem'), '--wait', '30'], cwd=release)
 
     def display(self):
         """Uses the caller's display if it answers, else starts Xvfb."""
