@@ -248,6 +248,19 @@ bool passes_rules(const std::string &bytes, ManifestFields *fields, ReleaseInfo 
            refuse(rule_message(rule, *fields, *release, given_version, given_url));
 }
 
+bool read_manifest(const std::string &path, CheckedManifest *checked)
+{
+    FileFacts facts;
+    *checked = CheckedManifest();
+    if (!stat_file(path, &facts))
+        return false;
+    // A file far beyond the limit is refused by its size alone, unread.
+    if (facts.size > TRANSFER_BUFFER_SIZE)
+        return refuse(too_long(facts.size));
+    return read_file(path, &facts, &checked->text) &&
+           passes_rules(checked->text, &checked->fields, &checked->release);
+}
+
 // A signer name as the report shows it: as it stands when it is printable
 // ASCII, otherwise quoted with its other bytes escaped, so that no name can
 // pass itself off as another on the screen.
@@ -356,5 +369,11 @@ bool url_names_version(const std::string &url, const std::string &version)
 std::string setup_refused(const std::string &publisher)
 {
     return "a bootstrapper signed by " + shown(publisher) + " refuses it";
+}
+
+std::string bootstrapper_refused(const std::string &publisher)
+{
+    return "the setup program needs a bootstrapper signed by " + shown(publisher) +
+           ", with a timestamp";
 }
 

@@ -78,12 +78,17 @@ std::string judge_signature(const Signature &signature, const std::string &what,
 bool check_signer(const char *role, const std::string &path, const std::string &publisher,
                   bool need_timestamp, const std::string &consequence);
 
-// A manifest as `check` read it, once it passed the rules.
+// A manifest as read_manifest() read it, once it passed the rules.
 struct CheckedManifest {
     std::string text;
     ManifestFields fields;
     ReleaseInfo release;
 };
+
+// Reads the manifest at `path` into `checked` and applies the
+// bootstrapper's limit and rules to it; a file far beyond the limit is
+// refused unread.
+bool read_manifest(const std::string &path, CheckedManifest *checked);
 
 // `check`'s checks of `manifest` and, when given, the setup program
 // `setup`, with the bootstrapper `bootstrapper` ("" for none): the local
@@ -95,6 +100,9 @@ bool command_check(const std::string &manifest, const std::string *setup,
 
 // What a setup program that fails check_signer meets.
 std::string setup_refused(const std::string &publisher);
+
+// What a setup program meets whose bootstrapper fails check_signer.
+std::string bootstrapper_refused(const std::string &publisher);
 
 // True when the last path segment of `url` holds `version` as a token.
 bool url_names_version(const std::string &url, const std::string &version);

@@ -176,11 +176,11 @@ size_t on_body(char *data, size_t size, size_t count, void *context)
 }
 
 // What went wrong with a finished transfer, "" for nothing.
-std::string transfer_fault(CURL *curl, CURLcode code, const Body &body, const char *error)
+// `status` is the final response's.
+std::string transfer_fault(CURL *curl, CURLcode code, long status, const Body &body,
+                           const char *error)
 {
-    long status = 0;
     curl_off_t handshake = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_getinfo(curl, CURLINFO_APPCONNECT_TIME_T, &handshake);
     std::string message = escaped(*error != 0 ? error : curl_easy_strerror(code));
     if (body.wrong_length)
@@ -257,7 +257,7 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
         curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &ip);
         found->final_url = escaped(final_url != nullptr ? final_url : "");
         found->ip = escaped(ip != nullptr ? ip : "");
-        found->fault = transfer_fault(curl, code, body, error);
+        found->fault = transfer_fault(curl, code, found->status, body, error);
     }
     for (const auto &header : body.headers)
         if (std::find(reported.begin(), reported.end(), header.first) != reported.end())
@@ -397,20 +397,17 @@ void check_address(const LiveOptions &options, const std::string &expected,
 // confirms that the setup program given with it is the one it describes.
 bool read_expected(const LiveOptions &options, std::string *text)
 {
-    FileFacts facts, setup;
-    ManifestFields fields = {};
-    ReleaseInfo release = {};
-    if (!stat_file(options.expect, &facts))
+    CheckedManifest expected;
+    FileFacts setup;
+    if (!read_manifest(options.expect, &expected))
         return false;
-    if (facts.size >= MANIFEST_CAPACITY)
-        return refuse(options.expect + " is larger than the bootstrapper reads");
-    if (!read_file(options.expect, &facts, text) || !passes_rules(*text, &fields, &release))
-        return false;
+    *text = expected.text;
     if (options.expect_setup.empty())
         return true;
     if (!stat_file(options.expect_setup, &setup) || !read_file(options.expect_setup, &setup, nullptr))
         return false;
-    return (setup.size == release.expected_size && setup.sha256 == release.sha256_hex) ||
+    return (setup.size == expected.release.expected_size &&
+            setup.sha256 == expected.release.sha256_hex) ||
            refuse(options.expect_setup + " is not the setup program that " + options.expect +
                   " describes");
 }
@@ -467,8 +464,7 @@ void live_round(const LiveOptions &options, const std::string &expected, LiveFin
             fault = judge_signature(signature, options.bootstrapper, options.publisher, true,
                                     &findings->bootstrapper);
             if (!fault.empty())
-                fault += "; the setup program needs a bootstrapper signed by " +
-                         shown(options.publisher) + ", with a timestamp";
+                fault += "; " + bootstrapper_refused(options.publisher);
         }
         if (!fault.empty())
             findings->refusals.push_back(fault);

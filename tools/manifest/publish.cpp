@@ -233,10 +233,7 @@ bool check_locally(Publish *publish)
 std::string kept_rollback(const Publish &publish)
 {
     struct stat manifest, previous;
-    FileFacts facts;
-    std::string text;
-    ManifestFields fields = {};
-    ReleaseInfo release = {};
+    CheckedManifest kept;
     Gathered ignored;
     if (stat(publish.options->manifest.c_str(), &manifest) != 0 ||
         stat(publish.previous_path.c_str(), &previous) != 0 ||
@@ -245,11 +242,9 @@ std::string kept_rollback(const Publish &publish)
          previous.st_mtim.tv_nsec <= manifest.st_mtim.tv_nsec))
         return "";
     Gathered *outer = gather(&ignored);
-    bool good = stat_file(publish.previous_path, &facts) &&
-                read_file(publish.previous_path, &facts, &text) &&
-                passes_rules(text, &fields, &release);
+    bool good = read_manifest(publish.previous_path, &kept);
     gather(outer);
-    return good ? text : "";
+    return good ? kept.text : "";
 }
 
 // Step 2 for one address: its manifest into `text`, and what it serves at

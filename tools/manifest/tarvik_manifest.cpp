@@ -179,21 +179,15 @@ bool command_check(const std::string &manifest, const std::string *setup,
                    const std::string &publisher, const std::string &bootstrapper,
                    CheckedManifest *checked)
 {
-    FileFacts text_facts;
-    std::string bytes;
-    if (!stat_file(manifest, &text_facts))
-        return false;
-    // A file far beyond the limit is refused by its size alone, unread.
-    if (text_facts.size > TRANSFER_BUFFER_SIZE)
-        return refuse(too_long(text_facts.size));
-    ManifestFields fields = {};
-    ReleaseInfo release = {};
-    if (!read_file(manifest, &text_facts, &bytes) || !passes_rules(bytes, &fields, &release))
+    CheckedManifest read;
+    if (!read_manifest(manifest, &read))
         return false;
     if (checked != nullptr)
-        *checked = CheckedManifest{bytes, fields, release};
+        *checked = read;
+    const ManifestFields &fields = read.fields;
+    const ReleaseInfo &release = read.release;
     report("ok: %s passes the bootstrapper's rules (%zu bytes)", manifest.c_str(),
-           bytes.size());
+           read.text.size());
     report("ok: version %s", fields.version);
     report("ok: url %s", fields.url);
     report("ok: sha256 %s", release.sha256_hex);
@@ -217,8 +211,7 @@ bool command_check(const std::string &manifest, const std::string *setup,
     return check_signer("", *setup, publisher, pair, setup_refused(publisher)) &&
            (!pair || (stat_file(bootstrapper, &ignored) &&
                       check_signer("bootstrapper ", bootstrapper, publisher, true,
-                                   "the setup program needs a bootstrapper signed by " +
-                                       shown(publisher) + ", with a timestamp")));
+                                   bootstrapper_refused(publisher))));
 }
 
 int main(int argc, char **argv)
