@@ -22,7 +22,7 @@ from harness import STAMP_TIME, sign  # noqa: E402
 
 TOOLCHAIN = os.path.join(CONFIG['source_dir'], 'cmake', 'mingw-w64-x86_64.cmake')
 BUILDS = os.path.join(HARNESS, 'builds')
-SIGN_SETTINGS = ('CERT', 'KEY', 'PKCS11_MODULE', 'COMMAND', 'TIMESTAMP_URL')
+SIGN_SETTINGS = ('CERT', 'KEY', 'PKCS11_MODULE', 'COMMAND', 'TIMESTAMP_URL', 'ROOTS')
 
 
 def build(folder, *options, env=None, **sign):
@@ -182,6 +182,16 @@ class SigningTest(unittest.TestCase):
                  % signing),
                 ({'command': command % ('', 'sign-braskworks')},
                  'signature check failed: the signature of %s has no timestamp' % signing),
+                # A certificate that had expired when the timestamp was made.
+                ({'command': command % ('-ts ' + self.tsa_url, 'sign-expired')},
+                 "signature check failed: Windows does not trust the signature of %s: the "
+                 "signer's certificate 'Braskworks' expired on Jan  1 00:00:00 2021 GMT, before "
+                 'the signing time' % signing),
+                # Signed under the test root, checked against another one.
+                ({'command': command % ('-ts ' + self.tsa_url, 'sign-braskworks'),
+                  'roots': os.path.join(PKI, 'ca2.pem')},
+                 "the signer's path ends at the root 'Tarvik Test Root CA', which is none of the "
+                 'given roots'),
                 # U+2028 in another attribute: the display name is the common name.
                 ({'command': command % ('-ts ' + self.tsa_url, 'sign-u2028')},
                  'signature check failed: %s is signed by "Evil", not "Braskworks"' % signing),
@@ -191,9 +201,12 @@ class SigningTest(unittest.TestCase):
             with self.subTest(message):
                 run = build(self.folder, *settings.pop('options', ()), **settings)
                 self.assertNotEqual(run.returncode, 0)
-                self.assertIn(message, run.stdout.replace('\n  ', ' '))
-        # The same command signing as the publisher, with a timestamp.
-        run = build(self.folder, command=command % ('-ts ' + self.tsa_url, 'sign-braskworks'))
+                # CMake's message folds lines and runs of blanks.
+                self.assertIn(' '.join(message.split()), ' '.join(run.stdout.split()))
+        # The same command signing as the publisher, with a timestamp, and
+        # the roots that it ends at.
+        run = build(self.folder, command=command % ('-ts ' + self.tsa_url, 'sign-braskworks'),
+                    roots=os.path.join(PKI, 'ca.pem'))
         self.assertEqual(run.returncode, 0, run.stdout)
         # PEM files sign as PEM files, though a token's module is still set.
         run = build(self.folder, cert=self.cert, key=self.key, timestamp_url=self.tsa_url,

@@ -281,21 +281,25 @@ class CraftedSignatureTest(ToolTestCase):
     (harness.CRAFTED), judged alike by make, by check --bootstrapper and by
     the build's check (signature --timestamped)."""
 
-    def judge(self, setup):
+    def judge(self, setup, *options):
         path = os.path.join(FIXTURES, setup)
         data = fixture(setup)
         body = manifest(url=URL, sha256=hashlib.sha256(data).hexdigest(), size=len(data))
-        yield 'make', self.make(path, lax=False)
+        yield 'make', self.make(path, '1.4.2', URL, *options, lax=False)
         yield 'check', self.tool('check', self.write('m.json', body), path, '--bootstrapper',
-                                 os.path.join(FIXTURES, 'stamped-braskworks.exe'))
-        yield 'signature', self.tool('signature', path, '--timestamped')
+                                 os.path.join(FIXTURES, 'stamped-braskworks.exe'), *options)
+        yield 'signature', self.tool('signature', path, '--timestamped', *options)
 
     def test_each_signature_is_judged_from_its_structure(self):
         """No input ends a command by a signal: each exits 0 or 1."""
         unreadable = 'signer: unreadable signature'
         refused = 'signer: algorithm refused'
         no_stamp = 'timestamp refused: '
-        cases = {  # setup program: exit code, report line fragment, refusal fragment
+        untrusted = 'signer: Braskworks, whose certificates Windows refuses'
+        stamped_at = 'before the signing time %s (the timestamp\'s)' % STAMP_SHOWN
+        to_the_root = "ends at the root 'Tarvik Test Root CA', which Windows must trust"
+        # A setup program, then the test PKI's PEM file of roots for --roots.
+        cases = {  # setup program [roots]: exit code, report line fragment, refusal fragment
             'setup-multi.exe': (1, 'signer: no usable name (', 'more than one of its common names'),
             'setup-decoy.exe': (1, 'signer: ambiguous signer certificate', '2 certificates match'),
             'setup-forged-stamp.exe': (1, 'timestamp: none', 'has no timestamp'),
@@ -336,7 +340,10 @@ class CraftedSignatureTest(ToolTestCase):
             'setup-sha1-outside.exe': (1, refused, "signer's digest is SHA-1"),
             'setup-rsa512.exe': (1, refused, 'RSA key has 512 bits'),
             'setup-serverauth.exe': (1, 'signer: signature does not verify', 'not for code signing'),
-            'setup-countersigned.exe': (1, no_stamp + 'the timestamp is an old-style', 'timestamp of'),
+            # Not "does not verify": this reader cannot tell.
+            'setup-countersigned.exe': (1, no_stamp + 'the timestamp is an old-style',
+                                        'timestamp of', 'cannot be judged here',
+                                        'Windows would check'),
             'setup-unknown-encryption.exe': (1, refused, '1.3.6.1.4.1.99999.1 does not fit'),
             'setup-no-content-type.exe': (1, unreadable, 'do not name the content type'),
             'setup-data-content-type.exe': (1, unreadable, 'do not name the content type'),
@@ -365,21 +372,69 @@ class CraftedSignatureTest(ToolTestCase):
             'setup-printable.exe': (0, 'signer: Braskworks (expected Braskworks)'),
             'setup-ia5.exe': (0, 'signer: Braskworks (expected Braskworks)'),
             'setup-index.exe': (0, 'timestamp: ' + STAMP_SHOWN),
-            'setup-stamped.exe': (0, 'timestamp: ' + STAMP_SHOWN),
+            'setup-stamped.exe': (0, 'timestamp: ' + STAMP_SHOWN, to_the_root,
+                                  "timestamp path: 'Tarvik Test TSA', 'Tarvik Test Root CA'; " +
+                                  to_the_root),
             'setup-pe32.exe': (0, 'timestamp: ' + STAMP_SHOWN),
             'setup-checksum.exe': (0, 'timestamp: ' + STAMP_SHOWN),
             'setup-sha384.exe': (0, 'timestamp: ' + STAMP_SHOWN),
             'setup-ecdsa.exe': (0, 'timestamp: ' + STAMP_SHOWN),
             'setup-nested.exe': (0, 'nested signatures: 1, not judged'),
+            # Certificates judged at the signing time: the timestamp's, or
+            # now without one (a signing-time attribute does not count) or
+            # for lifetime signing.
+            'setup-expired.exe': (1, untrusted, "the signer's certificate 'Braskworks' expired on "
+                                  'Jan  1 00:00:00 2021 GMT, ' + stamped_at,
+                                  'valid from Jan  1 00:00:00 2020 GMT to Jan  1 00:00:00 2021'),
+            'setup-not-yet.exe': (1, untrusted, "'Braskworks' was not yet valid at the signing "
+                                  'time %s' % STAMP_SHOWN, 'valid from Jun  1 00:00:00 2026 GMT'),
+            'setup-expired-since.exe': (0, "signer path: 'Braskworks', 'Tarvik Test Root CA' at "
+                                        'the signing time %s' % STAMP_SHOWN),
+            'setup-expired-unstamped.exe': (1, untrusted, 'expired on Jun  1 00:00:00 2026 GMT',
+                                            '(the current time: there is no timestamp'),
+            'setup-expired-signing-time.exe': (1, untrusted, 'expired on Jun  1 00:00:00 2026 GMT',
+                                               '(the current time: there is no timestamp'),
+            'setup-lifetime.exe': (1, untrusted, 'expired on Jun  1 00:00:00 2026 GMT',
+                                   'is for lifetime signing'),
+            'setup-expired-ca.exe': (1, untrusted, "the certificate 'Braskworks Expired CA' in the "
+                                     "signer's path expired on Jun  1 00:00:00 2025 GMT, " +
+                                     stamped_at),
+            'setup-serverauth-ca.exe': (1, untrusted, "the certificate 'Braskworks Server CA' in "
+                                        "the signer's path has an extended key usage without "
+                                        'codeSigning'),
+            'setup-tsa-expired.exe': (1, no_stamp + "the time-stamping certificate 'Tarvik Expired "
+                                      "TSA' expired on Jan  1 00:00:00 2021 GMT, before the "
+                                      "timestamp's time " + STAMP_SHOWN, 'timestamp of'),
+            # Windows does not refuse a path for an expired root.
+            'setup-old-root.exe': (0, "ends at the root 'Braskworks Old Root', which Windows must "
+                                   'trust'),
+            # Where each path ends, and with --roots which roots it may end at.
+            'setup-issued.exe': (0, "signer path: 'Braskworks', 'Braskworks Issuing CA', 'Tarvik "
+                                 "Test Root CA' at the signing time " + STAMP_SHOWN, to_the_root),
+            'setup-issued-alone.exe': (0, "signer path: 'Braskworks' at", "ends at 'Braskworks', "
+                                       "issued by 'Braskworks Issuing CA', which Windows must "
+                                       'trust'),
+            'setup-issued.exe ca.pem': (0, "ends at 'Tarvik Test Root CA', one of the given roots"),
+            'setup-renewed-stamped.exe ca.pem': (1, untrusted, "the signer's path ends at the root "
+                                                 "'Tarvik Test Root CA 2', which is none of the "
+                                                 'given roots'),
+            'setup-issued-alone.exe ca.pem': (1, untrusted, "is issued by 'Braskworks Issuing CA', "
+                                              'which the signature does not carry', 'AIA address'),
+            'setup-fake-issuer.exe ca.pem': (1, untrusted, "is issued by 'Braskworks Issuing CA', "
+                                             'which the signature carries only with another key'),
         }
-        for setup, (code, line, *fragments) in cases.items():
-            for command, result in self.judge(setup):
-                with self.subTest(setup=setup, command=command):
+        for key, (code, line, *fragments) in cases.items():
+            setup, *roots = key.split()
+            options = ['--roots', os.path.join(PKI, roots[0])] if roots else []
+            for command, result in self.judge(setup, *options):
+                with self.subTest(key, command=command):
                     self.assertIn(line, result.stdout)
                     if code:
                         self.assertRefused(result, *fragments)
                     else:
                         self.assertEqual(result.returncode, 0, result.stderr)
+                        for fragment in fragments:
+                            self.assertIn(fragment, result.stdout)
             if os.path.exists(self.path('out.json')):
                 os.remove(self.path('out.json'))
 
@@ -460,7 +515,7 @@ class LiveTest(ToolTestCase):
                                      ('--cacert', ca, '--address', '127.0.0.1'), 1,
                                      '127.0.0.1: the manifest: stalled'),
             'report for monitoring': (lambda: None, both + ('--json',), 0, '"passed": true',
-                                      '"signer": "Braskworks"'),
+                                      '"signer": "Braskworks"', '"\'Tarvik Test TSA\'"'),
             'manifest cached for a day': (lambda: site_fault('/windows-setup.json', headers={
                 'Cache-Control': 'max-age=86400'}), (), 0, 'cache-control: max-age=86400',
                 'warning: caches may keep this manifest for 86400 s'),

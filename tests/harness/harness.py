@@ -86,15 +86,15 @@ def trust_test_roots():
         sys.exit('cannot trust the test roots: ' + result.stderr.decode(errors='replace'))
 
 
-def sign(source, target, signer, stamp_time=None, description=None, options=()):
+def sign(source, target, signer, stamp_time=None, description=None, options=(), tsa='tsa'):
     """Signs `source` into `target` (replacing it) as `signer`; with
     `stamp_time` (Unix time) also timestamped by the test PKI's
-    time-stamping authority; with `description` carrying that text; with
-    osslsigncode's `options` added."""
+    time-stamping authority `tsa`; with `description` carrying that text;
+    with osslsigncode's `options` added."""
     stamp = list(options) + ([] if description is None else ['-n', description]) + (
         [] if stamp_time is None else [
-        '-TSA-certs', os.path.join(PKI, 'tsa-chain.pem'), '-TSA-key', os.path.join(PKI, 'tsa.key'),
-        '-TSA-time', str(stamp_time)])
+        '-TSA-certs', os.path.join(PKI, tsa + '-chain.pem'),
+        '-TSA-key', os.path.join(PKI, tsa + '.key'), '-TSA-time', str(stamp_time)])
     if os.path.exists(target):
         os.remove(target)   # osslsigncode does not overwrite
     subprocess.run(['osslsigncode', 'sign', '-certs', os.path.join(PKI, signer + '-chain.pem'),
@@ -282,9 +282,10 @@ def nested(data):
 
 
 # Setup programs signed the ways an attacker or a slip would sign them:
-# name: (signer, timestamped, description[, program]) or (source fixture,
-# edit). The edits of setup-stamped.exe (signed by Braskworks and
-# timestamped) are DER edits of its certificate table.
+# name: (signer, timestamped, description[, more]) or (source fixture,
+# edit), where `more` may name another `program` to sign, another `tsa`
+# or osslsigncode's `options`. The edits of setup-stamped.exe (signed by
+# Braskworks and timestamped) are DER edits of its certificate table.
 CRAFTED = {
     'stamped': ('sign-braskworks', True, None),
     'multi': ('sign-multi', True, None),
@@ -310,7 +311,25 @@ CRAFTED = {
     'rsa512': ('sign-rsa512', True, None),
     'serverauth': ('sign-serverauth', True, None),
     'ecdsa': ('sign-ecdsa', True, None),
-    'pe32': ('sign-braskworks', True, None, 'test_app32'),
+    'pe32': ('sign-braskworks', True, None, dict(program='test_app32')),
+    # Certificates that were not valid when they signed, or are no longer.
+    'expired': ('sign-expired', True, None),
+    'not-yet': ('sign-not-yet', True, None),
+    'expired-since': ('sign-expired-since', True, None),
+    'expired-unstamped': ('sign-expired-since', False, None),
+    'expired-signing-time': ('sign-expired-since', False, None,
+                             dict(options=['-time', str(STAMP_TIME)])),
+    'lifetime': ('sign-lifetime', True, None),
+    'expired-ca': ('sign-expired-ca', True, None),
+    'serverauth-ca': ('sign-serverauth-ca', True, None),
+    'tsa-expired': ('sign-braskworks', True, None, dict(tsa='tsa-expired')),
+    # Paths through an intermediate authority, whole or not, and to the
+    # other root.
+    'issued': ('sign-issued', True, None),
+    'issued-alone': ('sign-issued-alone', True, None),
+    'fake-issuer': ('sign-fake-issuer', True, None),
+    'renewed-stamped': ('sign-braskworks-renewed', True, None),
+    'old-root': ('sign-old-root', True, None),
     'bad-value': ('setup-braskworks.exe', flip_signature_value),
     'past-end': ('setup-braskworks.exe', lengthen_table),
     'not-der': ('setup-braskworks.exe', break_der),
@@ -364,8 +383,9 @@ def make_crafted_fixtures():
         if len(how) == 2:
             edited(os.path.join(FIXTURES, how[0]), target, how[1])
         else:
-            program = CONFIG[how[3]] if len(how) > 3 else CONFIG['test_setup']
-            sign(program, target, how[0], STAMP_TIME if how[1] else None, how[2])
+            more = dict(how[3]) if len(how) > 3 else {}
+            program = CONFIG[more.pop('program', 'test_setup')]
+            sign(program, target, how[0], STAMP_TIME if how[1] else None, how[2], **more)
     seeds = os.path.join(HARNESS, 'signature-seeds')
     shutil.rmtree(seeds, ignore_errors=True)
     os.makedirs(seeds)

@@ -5,7 +5,12 @@ Usage: make_pki.py OUTDIR
 
 Everything (keys included) is generated fresh into OUTDIR with the openssl
 command-line tool; nothing here is meant to be kept or committed.  If
-OUTDIR/done exists the folder is complete and nothing is done.
+OUTDIR/done holds this version's marker the folder is complete and nothing
+is done; a folder of an older version is made again.
+
+Every certificate is valid from START (2024-01-01), before every time that
+the tests stamp at (the harness's 2026-01-01, and now), unless CRAFTED
+gives it a validity period of its own.
 
 Produced files:
   ca.pem ca.key ca.der          test root CA 1 ("Tarvik Test Root CA")
@@ -19,18 +24,18 @@ Produced files:
   sign-other.*                  code signing, CN=Other Publisher Ltd, by CA 1
   (each sign-* has .pem, .key and -chain.pem = leaf + issuing CA)
   tsa.pem tsa.key tsa-chain.pem  RFC 3161 time-stamping authority, by CA 1
-  sign-<crafted>.*              code signing by CA 1 with the names, keys and
-                                extensions of CRAFTED, which `openssl req`
-                                cannot write
+  sign-<crafted>.*              code signing by CA 1 (or by a crafted
+                                authority) with the names, keys, extensions
+                                and validity periods of CRAFTED, which
+                                `openssl req` cannot write
+  <crafted>-ca.*, tsa-expired.* the crafted authorities of CRAFTED
   sign-decoy.key, sign-decoy-chain.pem
                                 sign-evil's key, with a forged CN=Braskworks
                                 certificate of sign-evil's issuer and serial
                                 number (and key) placed before the real one
 
 `openssl ca` is used rather than `openssl req -x509` / `openssl x509 -req`
-because it is the only OpenSSL 3.0 command that can back-date notBefore,
-which keeps the certificates valid on a machine whose clock is a little
-behind.
+because it is the only OpenSSL 3.0 command that can back-date notBefore.
 """
 
 import datetime
@@ -38,6 +43,7 @@ import os
 import shutil
 import subprocess
 import sys
+import types
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -48,6 +54,10 @@ from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 OPENSSL = 'openssl'
 CA_YEARS = 10
 LEAF_YEARS = 5
+UTC = datetime.timezone.utc
+START = datetime.datetime(2024, 1, 1, tzinfo=UTC)
+# The marker of a complete folder: a new version makes older folders again.
+DONE = 'complete, version 2\n'
 
 # One config serves both `openssl req` (making requests) and `openssl ca`
 # (issuing them).  Extension sections are picked per certificate with
@@ -118,12 +128,27 @@ def _name(*rdns):
 
 CN, O, OU, L, C = (NameOID.COMMON_NAME, NameOID.ORGANIZATION_NAME,
                    NameOID.ORGANIZATIONAL_UNIT_NAME, NameOID.LOCALITY_NAME, NameOID.COUNTRY_NAME)
-# Code-signing subjects that try to pass for the publisher "Braskworks", or
-# that are the publisher by Windows' rule of the simple display name (the
-# first common name, else organisational unit, organisation, e-mail, the
-# alternative name's e-mail address, the first attribute). A tuple adds
-# settings of craft(): another key, no extended key usage, an alternative
-# name.
+LIFETIME_SIGNING = x509.ObjectIdentifier('1.3.6.1.4.1.311.10.3.13')
+
+
+def day(text):
+    return datetime.datetime.fromisoformat(text).replace(tzinfo=UTC)
+
+
+def new_key():
+    return rsa.generate_private_key(65537, 2048)
+
+
+# Certificates for the crafted signatures, by name: code-signing subjects
+# that try to pass for the publisher "Braskworks", or that are the
+# publisher by Windows' rule of the simple display name (the first common
+# name, else organisational unit, organisation, e-mail, the alternative
+# name's e-mail address, the first attribute); the authorities that issue
+# some of them; and certificates that were not valid when they signed. A
+# tuple adds settings of craft(): another key, extended key usages, an
+# alternative name, a validity period, another issuer (one made before it),
+# a certificate authority, the certificates that its chain file carries
+# after it (by default its issuer's chain).
 CRAFTED = {
     'sign-evil': _name([(CN, 'Evil')]),
     'sign-multi': _name([(O, 'X'), (CN, 'Evil')], [(CN, 'Braskworks')]),
@@ -150,6 +175,35 @@ CRAFTED = {
         65537, 512))),
     'sign-ecdsa': (_name([(CN, 'Braskworks')]), dict(key=lambda: ec.generate_private_key(
         ec.SECP256R1()))),
+    # Not valid at the time the tests stamp at (2026-01-01), or only then.
+    'sign-expired': (_name([(CN, 'Braskworks')]), dict(valid=(day('2020-01-01'),
+                                                              day('2021-01-01')))),
+    'sign-not-yet': (_name([(CN, 'Braskworks')]), dict(valid=(day('2026-06-01'), None))),
+    'sign-expired-since': (_name([(CN, 'Braskworks')]), dict(valid=(day('2025-01-01'),
+                                                                    day('2026-06-01')))),
+    'sign-lifetime': (_name([(CN, 'Braskworks')]), dict(
+        valid=(day('2025-01-01'), day('2026-06-01')),
+        eku=(ExtendedKeyUsageOID.CODE_SIGNING, LIFETIME_SIGNING))),
+    'tsa-expired': (_name([(CN, 'Tarvik Expired TSA')]), dict(
+        key=new_key, valid=(day('2020-01-01'), day('2021-01-01')),
+        eku=(ExtendedKeyUsageOID.TIME_STAMPING,), eku_critical=True)),
+    # Paths through an intermediate authority.
+    'issuing-ca': (_name([(CN, 'Braskworks Issuing CA')]), dict(key=new_key, ca=True)),
+    'sign-issued': (_name([(CN, 'Braskworks')]), dict(issuer='issuing-ca')),
+    'sign-issued-alone': (_name([(CN, 'Braskworks')]), dict(issuer='issuing-ca', chain=())),
+    'fake-issuing-ca': (_name([(CN, 'Braskworks Issuing CA')]), dict(key=new_key, ca=True)),
+    'sign-fake-issuer': (_name([(CN, 'Braskworks')]), dict(
+        issuer='issuing-ca', chain=('fake-issuing-ca', 'ca'))),
+    'expired-ca': (_name([(CN, 'Braskworks Expired CA')]), dict(
+        key=new_key, ca=True, valid=(day('2020-01-01'), day('2025-06-01')))),
+    'sign-expired-ca': (_name([(CN, 'Braskworks')]), dict(issuer='expired-ca')),
+    'serverauth-ca': (_name([(CN, 'Braskworks Server CA')]), dict(
+        key=new_key, ca=True, eku=(ExtendedKeyUsageOID.SERVER_AUTH,))),
+    'sign-serverauth-ca': (_name([(CN, 'Braskworks')]), dict(issuer='serverauth-ca')),
+    # A root that expired before the time the tests stamp at (None: self-signed).
+    'old-root-ca': (_name([(CN, 'Braskworks Old Root')]), dict(
+        key=new_key, ca=True, issuer=None, valid=(day('2020-01-01'), day('2025-06-01')))),
+    'sign-old-root': (_name([(CN, 'Braskworks')]), dict(issuer='old-root-ca')),
 }
 
 
@@ -172,8 +226,8 @@ class Pki:
         self.out = outdir
         self.work = os.path.join(outdir, '_work')
         self.config = os.path.join(self.work, 'openssl.cnf')
-        now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
-        self.start = asn1_time(now - datetime.timedelta(days=1))
+        now = datetime.datetime.now(UTC).replace(microsecond=0)
+        self.start = asn1_time(START)
         self.ca_end = asn1_time(now + datetime.timedelta(days=365 * CA_YEARS))
         self.leaf_end = asn1_time(now + datetime.timedelta(days=365 * LEAF_YEARS))
 
@@ -228,25 +282,33 @@ class Pki:
             return cert, serialization.load_pem_private_key(f.read(), None)
 
     def craft(self, name, subject, key, issuer, issuer_key, serial=None,
-              eku=(ExtendedKeyUsageOID.CODE_SIGNING,), email=None):
+              eku=(ExtendedKeyUsageOID.CODE_SIGNING,), eku_critical=False, email=None,
+              valid=(None, None), ca=False):
         """Writes NAME.pem: a certificate for `subject` and the private
         `key`'s public half, issued as `issuer` (a certificate) and signed
         with `issuer_key`, with the extended key usages `eku` (none: no
-        extension), and with `email` as the alternative name's e-mail
-        address."""
-        now = datetime.datetime.now(datetime.timezone.utc)
+        extension), `email` as the alternative name's e-mail address, valid
+        from and to the times `valid` (None: START, and LEAF_YEARS from
+        now), and as a certificate authority with `ca`."""
+        start, end = valid
         ski = x509.SubjectKeyIdentifier.from_public_key(key.public_key())
+        usage = dict(digital_signature=not ca, key_cert_sign=ca, crl_sign=ca)
         builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer.subject)
                    .public_key(key.public_key())
                    .serial_number(serial or x509.random_serial_number())
-                   .not_valid_before(now - datetime.timedelta(days=1))
-                   .not_valid_after(now + datetime.timedelta(days=365 * LEAF_YEARS))
-                   .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
-                   .add_extension(x509.KeyUsage(True, False, False, False, False, False, False,
-                                                False, False), critical=True)
-                   .add_extension(ski, critical=False))
+                   .not_valid_before(start or START)
+                   .not_valid_after(end or datetime.datetime.now(UTC) + datetime.timedelta(
+                       days=365 * LEAF_YEARS))
+                   .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+                   .add_extension(x509.KeyUsage(content_commitment=False, key_encipherment=False,
+                                                data_encipherment=False, key_agreement=False,
+                                                encipher_only=False, decipher_only=False,
+                                                **usage), critical=True)
+                   .add_extension(ski, critical=False)
+                   .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
+                       issuer_key.public_key()), critical=False))
         if eku:
-            builder = builder.add_extension(x509.ExtendedKeyUsage(list(eku)), False)
+            builder = builder.add_extension(x509.ExtendedKeyUsage(list(eku)), eku_critical)
         if email:
             builder = builder.add_extension(
                 x509.SubjectAlternativeName([x509.RFC822Name(email)]), False)
@@ -258,21 +320,25 @@ class Pki:
     def make_crafted(self):
         # They share the publisher's key unless they say otherwise: only the
         # names differ.
-        ca, ca_key = self.load('ca')
         _, braskworks_key = self.load('sign-braskworks')
+        chains = {'ca': ['ca']}
         for name, subject in CRAFTED.items():
             options = {}
             if isinstance(subject, tuple):
                 subject, options = subject[0], dict(subject[1])
             key = options.pop('key', lambda: braskworks_key)()
+            issuer = options.pop('issuer', 'ca')
+            chains[name] = [name] + list(options.pop('chain', chains.get(issuer, [])))
             with open(self.path(name + '.key'), 'wb') as f:
                 f.write(key.private_bytes(serialization.Encoding.PEM,
                                           serialization.PrivateFormat.PKCS8,
                                           serialization.NoEncryption()))
-            self.craft(name, subject, key, ca, ca_key, **options)
-            self.concat(name + '-chain.pem', name + '.pem', 'ca.pem')
+            self.craft(name, subject, key, *(self.load(issuer) if issuer else (
+                types.SimpleNamespace(subject=subject), key)), **options)
+            self.concat(name + '-chain.pem', *[part + '.pem' for part in chains[name]])
         # The decoy: the attacker's own certificate and key, and a forgery
         # naming Braskworks with the same issuer, serial number and key.
+        ca, _ = self.load('ca')
         evil, key = self.load('sign-evil')
         self.craft('decoy', _name([(CN, 'Braskworks')]), key, ca, key, evil.serial_number)
         shutil.copy(self.path('sign-evil.key'), self.path('sign-decoy.key'))
@@ -304,7 +370,7 @@ class Pki:
 
         shutil.rmtree(self.work, ignore_errors=True)
         with open(self.path('done'), 'w') as f:
-            f.write('complete\n')
+            f.write(DONE)
 
 
 def main(argv):
@@ -312,8 +378,12 @@ def main(argv):
         sys.stderr.write('usage: make_pki.py OUTDIR\n')
         return 2
     outdir = os.path.abspath(argv[1])
-    if os.path.exists(os.path.join(outdir, 'done')):
-        return 0
+    done = os.path.join(outdir, 'done')
+    if os.path.exists(done):
+        with open(done) as f:
+            if f.read() == DONE:
+                return 0
+        shutil.rmtree(outdir)
     os.makedirs(outdir, exist_ok=True)
     Pki(outdir).make_all()
     return 0

@@ -282,6 +282,9 @@ std::string judge_signature(const Signature &signature, const std::string &what,
     found->expected = shown_name(publisher);
     found->timestamp = signature.timestamp;
     found->timestamp_fault = signature.timestamp_fault;
+    found->signing_time = signature.signing_time;
+    found->path = signature.path;
+    found->timestamp_path = signature.timestamp_path;
     found->nested = signature.nested;
     switch (signature.state) {
     case SIGNATURE_NONE:
@@ -317,11 +320,18 @@ std::string judge_signature(const Signature &signature, const std::string &what,
         found->signer = "not checked (" + detail + ")";
         fault = "the signature of " + what + " cannot be checked: " + detail;
         break;
+    case SIGNATURE_PATH_REFUSED:
+        found->signer = found->signer + ", whose certificates Windows refuses";
+        fault = "Windows does not trust the signature of " + what + ": " + detail;
+        break;
     case SIGNATURE_FOUND:
         // A timestamp that is there but does not verify makes Windows
         // refuse the whole signature.
         if (signature.signer != publisher)
             fault = what + " is signed by " + shown(signature.signer) + ", not " + shown(publisher);
+        else if (signature.countersigned)
+            fault = "the timestamp of " + what + " cannot be judged here: " +
+                    signature.timestamp_fault;
         else if (!signature.timestamp_fault.empty())
             fault = "the timestamp of " + what + " does not verify, so Windows does not trust "
                     "its signature: " + signature.timestamp_fault;
@@ -333,12 +343,12 @@ std::string judge_signature(const Signature &signature, const std::string &what,
 }
 
 bool check_signer(const char *role, const std::string &path, const std::string &publisher,
-                  bool need_timestamp, const std::string &consequence)
+                  X509_STORE *roots, bool need_timestamp, const std::string &consequence)
 {
     Signature signature;
     SignerFindings found;
     found.role = role;
-    if (!read_signature(path, &signature))
+    if (!read_signature(path, roots, &signature))
         return false;
     std::string fault = judge_signature(signature, path, publisher, need_timestamp, &found);
     write_signer(found, "");

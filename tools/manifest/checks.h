@@ -3,6 +3,7 @@
 #pragma once
 
 #include <openssl/evp.h>
+#include <openssl/types.h>
 
 #include <string>
 #include <vector>
@@ -64,19 +65,20 @@ bool passes_rules(const std::string &bytes, ManifestFields *fields, ReleaseInfo 
 std::string shown_name(const std::string &name);
 
 // Judges a signature that was read of `what` (a file's path, or what it
-// is): accepted when it verifies, its signer's display name is `publisher`
-// byte for byte, any timestamp that it has verifies and, if
-// `need_timestamp`, it has one. Fills `found` (but its role) and returns
-// the fault, "" when accepted.
+// is): accepted when it verifies, its certificate paths hold, its signer's
+// display name is `publisher` byte for byte, any timestamp that it has
+// verifies and, if `need_timestamp`, it has one. Fills `found` (but its
+// role) and returns the fault, "" when accepted.
 std::string judge_signature(const Signature &signature, const std::string &what,
                             const std::string &publisher, bool need_timestamp,
                             SignerFindings *found);
 
 // Reads, reports (each line headed by `role`) and judges the signer and
-// timestamp of the program at `path`; a refusal names the fault and then
-// `consequence`.
+// timestamp of the program at `path`, its certificate paths against
+// `roots` (null: the topmost certificates are named); a refusal names the
+// fault and then `consequence`.
 bool check_signer(const char *role, const std::string &path, const std::string &publisher,
-                  bool need_timestamp, const std::string &consequence);
+                  X509_STORE *roots, bool need_timestamp, const std::string &consequence);
 
 // A manifest as read_manifest() read it, once it passed the rules.
 struct CheckedManifest {
@@ -91,12 +93,13 @@ struct CheckedManifest {
 bool read_manifest(const std::string &path, CheckedManifest *checked);
 
 // `check`'s checks of `manifest` and, when given, the setup program
-// `setup`, with the bootstrapper `bootstrapper` ("" for none): the local
+// `setup`, with the bootstrapper `bootstrapper` ("" for none) and the
+// signatures' paths against `roots` (may be null): the local
 // checks that publish makes first (tarvik_manifest.cpp). Fills `checked`,
 // unless it is null, once the manifest passes the rules.
 bool command_check(const std::string &manifest, const std::string *setup,
-                   const std::string &publisher, const std::string &bootstrapper,
-                   CheckedManifest *checked = nullptr);
+                   const std::string &publisher, X509_STORE *roots,
+                   const std::string &bootstrapper, CheckedManifest *checked = nullptr);
 
 // What a setup program that fails check_signer meets.
 std::string setup_refused(const std::string &publisher);

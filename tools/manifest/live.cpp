@@ -311,7 +311,8 @@ bool check_setup(const LiveOptions &options, const std::string &address, const s
                     std::to_string(size);
         else if (fault.empty() && found->setup.sha256 != sha256)
             fault = "sha256 " + found->setup.sha256 + ", the manifest says " + sha256;
-        else if (fault.empty() && (fflush(file) != 0 || !read_signature_file(file, &signature)))
+        else if (fault.empty() &&
+                 (fflush(file) != 0 || !read_signature_file(file, options.roots, &signature)))
             fault = "cannot read back the temporary copy: " + std::string(strerror(errno));
         found->setup.fault = fault;
     }
@@ -457,7 +458,7 @@ void live_round(const LiveOptions &options, const std::string &expected, LiveFin
         Signature signature;
         findings->bootstrapper.role = "bootstrapper ";
         std::string fault;
-        if (!read_signature(options.bootstrapper, &signature)) {
+        if (!read_signature(options.bootstrapper, options.roots, &signature)) {
             fault = "cannot read " + options.bootstrapper;
         } else {
             findings->bootstrapper_judged = true;

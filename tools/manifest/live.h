@@ -2,6 +2,8 @@
 // public site, address by address, and judged by the bootstrapper's rules.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@ struct LiveOptions {
     std::vector<std::string> addresses; // empty: every address of the site host
     std::string cacert;                 // "" for the system's trusted roots
     std::string publisher;
+    X509_STORE *roots = nullptr;        // the roots users trust; null: the paths' ends are named
     std::string bootstrapper;           // "" for none
     std::string expect;                 // a manifest every address must serve; "" for any
     std::string expect_setup;           // with `expect`: its setup program, or ""

@@ -31,6 +31,23 @@ std::string quoted(const std::string &value, Quoting quoting)
     return out + "\"";
 }
 
+std::string escaped(const std::string &bytes)
+{
+    std::string out;
+    for (unsigned char c : bytes) {
+        char escape[8];
+        if (c == '\\')
+            out += "\\\\";
+        else if (c >= 0x20 && c < 0x7F)
+            out += (char)c;
+        else {
+            snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+        }
+    }
+    return out;
+}
+
 std::string manifest_text(const std::string &version, const std::string &url,
                           const std::string &sha256, long long size)
 {

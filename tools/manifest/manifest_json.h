@@ -13,6 +13,11 @@ enum Quoting {
 // bytes that `quoting` names escaped or cut.
 std::string quoted(const std::string &value, Quoting quoting);
 
+// `bytes` with printable ASCII as it is, a backslash as \\ and every other
+// byte as \xNN: the form in which every text from outside (a site, a
+// certificate) reaches a report.
+std::string escaped(const std::string &bytes);
+
 // The manifest text for these values, one key per line, ending in a newline.
 std::string manifest_text(const std::string &version, const std::string &url,
                           const std::string &sha256, long long size);

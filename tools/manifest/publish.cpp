@@ -203,7 +203,7 @@ bool check_locally(Publish *publish)
     Gathered gathered;
     Gathered *outer = gather(&gathered);
     bool passed = command_check(options.manifest, &options.setup, options.live.publisher,
-                                options.live.bootstrapper, &publish->manifest);
+                                options.live.roots, options.live.bootstrapper, &publish->manifest);
     gather(outer);
     step.lines = gathered.lines;
     step.refusals = gathered.refusals;

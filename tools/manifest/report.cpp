@@ -6,23 +6,6 @@
 
 #include "checks.h"
 
-std::string escaped(const std::string &bytes)
-{
-    std::string out;
-    for (unsigned char c : bytes) {
-        char escape[8];
-        if (c == '\\')
-            out += "\\\\";
-        else if (c >= 0x20 && c < 0x7F)
-            out += (char)c;
-        else {
-            snprintf(escape, sizeof escape, "\\x%02x", c);
-            out += escape;
-        }
-    }
-    return out;
-}
-
 std::vector<std::string> all_refusals(const LiveFindings &findings)
 {
     std::vector<std::string> refusals;
@@ -32,13 +15,39 @@ std::vector<std::string> all_refusals(const LiveFindings &findings)
     return refusals;
 }
 
+namespace {
+
+// The line of a certificate path, when one was built: its certificates,
+// `when` they were judged, and where it ends.
+void write_path(const char *indent, const char *role, const char *what,
+                const CertificatePath &path, const std::string &when)
+{
+    if (path.names.empty())
+        return;
+    std::string names;
+    for (const std::string &name : path.names)
+        names += (names.empty() ? "" : ", ") + name;
+    report("%s%s%s: %s%s; %s", indent, role, what, names.c_str(), when.c_str(),
+           path.end.empty() ? "refused" : path.end.c_str());
+}
+
+nlohmann::json path_json(const CertificatePath &path)
+{
+    return {{"certificates", path.names}, {"end", path.end}};
+}
+
+} // namespace
+
 void write_signer(const SignerFindings &signer, const char *indent)
 {
     const char *role = signer.role.c_str();
     report("%s%ssigner: %s (expected %s)", indent, role, signer.signer.c_str(),
            signer.expected.c_str());
+    write_path(indent, role, "signer path", signer.path, " at the signing time " +
+                                                           signer.signing_time);
     report("%s%stimestamp: %s", indent, role,
            signer.timestamp.empty() ? "none" : signer.timestamp.c_str());
+    write_path(indent, role, "timestamp path", signer.timestamp_path, "");
     if (!signer.timestamp_fault.empty())
         report("%s%stimestamp refused: %s", indent, role, signer.timestamp_fault.c_str());
     if (signer.nested > 0)
@@ -84,6 +93,9 @@ nlohmann::json signer_json(const SignerFindings &signer)
             {"expected", signer.expected},
             {"timestamp", signer.timestamp},
             {"timestamp_fault", signer.timestamp_fault},
+            {"signing_time", signer.signing_time},
+            {"path", path_json(signer.path)},
+            {"timestamp_path", path_json(signer.timestamp_path)},
             {"nested", signer.nested}};
 }
 

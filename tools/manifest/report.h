@@ -14,9 +14,8 @@
 #include <utility>
 #include <vector>
 
-// `bytes` with printable ASCII as it is, a backslash as \\ and every other
-// byte as \xNN.
-std::string escaped(const std::string &bytes);
+#include "manifest_json.h"
+#include "signature.h"
 
 // What the report says of one program's signature.
 struct SignerFindings {
@@ -25,6 +24,9 @@ struct SignerFindings {
     std::string expected;        // the publisher, as shown
     std::string timestamp;       // the verified time; "" for none
     std::string timestamp_fault; // why a timestamp that is there does not verify
+    std::string signing_time;    // what the signer's path was judged at
+    CertificatePath path;        // the signer's certificate path
+    CertificatePath timestamp_path;
     int nested = 0;              // nested signatures, not judged
 };
 

@@ -28,6 +28,7 @@
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
@@ -37,7 +38,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
+
+#include "manifest_json.h"
 
 namespace {
 
@@ -48,6 +52,7 @@ const char *const OID_TST_INFO = "1.2.840.113549.1.9.16.1.4";
 const char *const OID_CONTENT_TYPE = "1.2.840.113549.1.9.3";
 const char *const OID_COUNTERSIGNATURE = "1.2.840.113549.1.9.6";
 const char *const OID_MESSAGE_DIGEST = "1.2.840.113549.1.9.4";
+const char *const OID_LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13";
 const unsigned WIN_CERT_REVISION_2_0 = 0x0200;
 const unsigned WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2;
 // A certificate table is a few kilobytes; far more is not a signature.
@@ -559,6 +564,219 @@ SignatureState display_name(X509 *cert, std::string *name, std::string *detail)
     return SIGNATURE_NAME_REFUSED;
 }
 
+// A certificate's name for messages: its first common name, else its first
+// attribute, escaped, in single quotes.
+std::string label(const X509_NAME *name)
+{
+    int index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
+    X509_NAME_ENTRY *entry = X509_NAME_get_entry(name, index >= 0 ? index : 0);
+    unsigned char *text = nullptr;
+    int length =
+        entry == nullptr ? -1 : ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(entry));
+    std::string shown = length < 0 ? "(no readable name)"
+                                   : escaped(std::string((char *)text, (size_t)length));
+    OPENSSL_free(text);
+    return "'" + shown + "'";
+}
+
+// `time` as the reports print times ("Jan  1 00:00:00 2021 GMT"); "" when
+// it cannot be read.
+std::string time_text(const ASN1_TIME *time)
+{
+    BIO *text = BIO_new(BIO_s_mem());
+    char *data = nullptr;
+    long length = text != nullptr && time != nullptr && ASN1_TIME_print(text, time) == 1
+                      ? BIO_get_mem_data(text, &data) : 0;
+    std::string printed = length > 0 ? std::string(data, (size_t)length) : "";
+    BIO_free(text);
+    return printed;
+}
+
+std::string time_text(time_t when)
+{
+    ASN1_TIME *time = ASN1_TIME_set(nullptr, when);
+    std::string printed = time_text(time);
+    ASN1_TIME_free(time);
+    return printed;
+}
+
+// True when `cert` has the lifetime-signing usage: a signature by it
+// expires with the certificate, timestamp or not.
+bool for_lifetime_signing(X509 *cert)
+{
+    EXTENDED_KEY_USAGE *usages =
+        (EXTENDED_KEY_USAGE *)X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr);
+    bool found = false;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(usages); i++)
+        found = found || is_oid(sk_ASN1_OBJECT_value(usages, i), OID_LIFETIME_SIGNING);
+    EXTENDED_KEY_USAGE_free(usages);
+    return found;
+}
+
+// What a certificate path is judged for.
+struct PathRole {
+    const char *leaf;  // its first certificate, in messages
+    const char *path;  // the path, in messages
+    uint32_t usage;    // the extended key usage that each certificate must allow
+    const char *usage_name;
+};
+
+const PathRole SIGNER_PATH = {"the signer's certificate", "the signer's path", XKU_CODE_SIGN,
+                              "codeSigning"};
+const PathRole TIMESTAMP_PATH = {"the time-stamping certificate", "the timestamp's path",
+                                 XKU_TIMESTAMP, "timeStamping"};
+
+// The certificate named `name`, `depth` steps above the first of a path
+// judged as `role`, in messages.
+std::string path_member(const PathRole &role, int depth, const std::string &name)
+{
+    return depth == 0 ? std::string(role.leaf) + " " + name
+                      : "the certificate " + name + " in " + role.path;
+}
+
+bool self_issued(X509 *cert)
+{
+    return X509_check_issued(cert, cert) == X509_V_OK;
+}
+
+// OpenSSL checks the dates of the root too; Windows does not refuse a path
+// for an expired root, so that one error is let through.
+int let_expired_root_through(int ok, X509_STORE_CTX *context)
+{
+    X509 *cert = X509_STORE_CTX_get_current_cert(context);
+    return ok || (X509_STORE_CTX_get_error(context) == X509_V_ERR_CERT_HAS_EXPIRED &&
+                  X509_STORE_CTX_get_error_depth(context) ==
+                      sk_X509_num(X509_STORE_CTX_get0_chain(context)) - 1 &&
+                  cert != nullptr && self_issued(cert));
+}
+
+// The topmost certificate of the path from `cert` up through `carried`:
+// a root, or the last one whose issuer the signature does not carry.
+X509 *topmost(X509 *cert, STACK_OF(X509) *carried)
+{
+    // A path longer than the certificates carried has a loop.
+    for (int steps = 0; steps <= sk_X509_num(carried) && !self_issued(cert); steps++) {
+        X509 *issuer = nullptr;
+        for (int i = 0; i < sk_X509_num(carried) && issuer == nullptr; i++)
+            if (X509_check_issued(sk_X509_value(carried, i), cert) == X509_V_OK)
+                issuer = sk_X509_value(carried, i);
+        if (issuer == nullptr)
+            break;
+        cert = issuer;
+    }
+    return cert;
+}
+
+// True when one of `certs` has the subject `name`.
+bool carries_name(STACK_OF(X509) *certs, const X509_NAME *name)
+{
+    for (int i = 0; i < sk_X509_num(certs); i++)
+        if (X509_NAME_cmp(X509_get_subject_name(sk_X509_value(certs, i)), name) == 0)
+            return true;
+    return false;
+}
+
+// Why a path that OpenSSL refused with `error` at the certificate `cert`,
+// `depth` steps above the first, with the certificates `carried`, is
+// refused, judged at `judged_at` (the time with its source).
+std::string path_error(int error, X509 *cert, int depth, STACK_OF(X509) *carried,
+                       const std::string &judged_at, const PathRole &role)
+{
+    std::string name = label(X509_get_subject_name(cert)), who = path_member(role, depth, name);
+    std::string issuer = label(X509_get_issuer_name(cert));
+    std::string period = "; it is valid from " + time_text(X509_get0_notBefore(cert)) + " to " +
+                         time_text(X509_get0_notAfter(cert));
+    switch (error) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return who + " expired on " + time_text(X509_get0_notAfter(cert)) + ", before " +
+               judged_at + period;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return who + " was not yet valid at " + judged_at + period;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        return who + " is issued by " + issuer + ", which the signature " +
+               (carries_name(carried, X509_get_issuer_name(cert)) ? "carries only with another key"
+                                                                   : "does not carry") +
+               " and which is none of the given roots: if it is an intermediate certificate, "
+               "Windows must fetch it itself from the AIA address of " + name +
+               ", so whether users trust the signature depends on their machine; sign with the "
+               "whole chain";
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        return std::string(role.path) + " ends at the root " + name +
+               ", which is none of the given roots";
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+        return who + " does not verify with the key of its issuer " + issuer;
+    case X509_V_ERR_INVALID_CA:
+    case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
+        return who + " issues a certificate of the path but is not a certificate authority (basic "
+               "constraints, and keyCertSign where it has a key usage)";
+    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+        return who + " allows a shorter path below it than this one";
+    }
+    return who + ": " + X509_verify_cert_error_string(error);
+}
+
+// Why the path from `cert` up through the certificates `carried`, judged
+// at `when` (`judged_at` in words) against `roots`, is refused as `role`:
+// "" when it holds. Fills `path`.
+std::string path_fault(X509 *cert, STACK_OF(X509) *carried, time_t when,
+                       const std::string &judged_at, X509_STORE *roots, const PathRole &role,
+                       CertificatePath *path)
+{
+    // Without the users' roots, the topmost certificate found is trusted,
+    // so that only its issuer's trust is left to Windows.
+    X509_STORE *store = roots != nullptr ? roots : X509_STORE_new();
+    X509_STORE_CTX *context = X509_STORE_CTX_new();
+    std::string fault = "the certificate path cannot be checked here";
+    if (store == nullptr || context == nullptr ||
+        (roots == nullptr && X509_STORE_add_cert(store, topmost(cert, carried)) != 1) ||
+        X509_STORE_CTX_init(context, store, cert, carried) != 1)
+        goto done;
+    if (roots == nullptr)
+        X509_STORE_CTX_set_flags(context, X509_V_FLAG_PARTIAL_CHAIN);
+    X509_STORE_CTX_set_time(context, 0, when);
+    X509_STORE_CTX_set_verify_cb(context, let_expired_root_through);
+    {
+        bool verified = X509_verify_cert(context) == 1;
+        STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(context);
+        for (int i = 0; i < sk_X509_num(chain); i++)
+            path->names.push_back(label(X509_get_subject_name(sk_X509_value(chain, i))));
+        X509 *failed = X509_STORE_CTX_get_current_cert(context);
+        int error = X509_STORE_CTX_get_error(context);
+        fault = verified ? ""
+                : failed != nullptr
+                    ? path_error(error, failed, X509_STORE_CTX_get_error_depth(context), carried,
+                                 judged_at, role)
+                    : std::string(role.path) + " does not verify: " +
+                          X509_verify_cert_error_string(error);
+        // Windows intersects the extended key usages along the path.
+        for (int i = 0; i < sk_X509_num(chain) && fault.empty(); i++) {
+            X509 *link = sk_X509_value(chain, i);
+            if ((X509_get_extension_flags(link) & EXFLAG_XKUSAGE) != 0 &&
+                (X509_get_extended_key_usage(link) & role.usage) == 0)
+                fault = path_member(role, i, path->names[i]) +
+                        " has an extended key usage without " + role.usage_name +
+                        ", and Windows allows a path only the usages that all its certificates "
+                        "allow";
+        }
+        X509 *top = sk_X509_value(chain, sk_X509_num(chain) - 1);
+        if (fault.empty())
+            path->end = roots != nullptr ? "ends at " + path->names.back() +
+                                               ", one of the given roots"
+                        : self_issued(top) ? "ends at the root " + path->names.back() +
+                                                 ", which Windows must trust"
+                                           : "ends at " + path->names.back() + ", issued by " +
+                                                 label(X509_get_issuer_name(top)) +
+                                                 ", which Windows must trust";
+    }
+done:
+    X509_STORE_CTX_free(context);
+    if (store != roots)
+        X509_STORE_free(store);
+    return fault;
+}
+
 // The content octets of the DER element at `data` (its tag and length
 // skipped), or null. `*size` is the element's size on entry, the content's
 // on return.
@@ -574,8 +792,10 @@ const unsigned char *der_content(const unsigned char *data, long *size)
 
 // Why the TSTInfo `info` does not stamp the signature value of `si`, or
 // "" when it does: its message imprint, with an accepted digest, must be
-// the digest of that value. Sets `*time` to its time.
-std::string imprint_fault(TS_TST_INFO *info, PKCS7_SIGNER_INFO *si, std::string *time)
+// the digest of that value. Sets `*time` to its time as printed, `*when`
+// to the same as a time.
+std::string imprint_fault(TS_TST_INFO *info, PKCS7_SIGNER_INFO *si, std::string *time,
+                          time_t *when)
 {
     TS_MSG_IMPRINT *imprint = TS_TST_INFO_get_msg_imprint(info);
     const ASN1_OBJECT *algorithm = TS_MSG_IMPRINT_get_algo(imprint)->algorithm;
@@ -588,24 +808,21 @@ std::string imprint_fault(TS_TST_INFO *info, PKCS7_SIGNER_INFO *si, std::string 
     if (match != 1)
         return match < 0 ? "the timestamp's imprint cannot be computed"
                          : "the timestamp is for another signature";
-    BIO *text = BIO_new(BIO_s_mem());
-    char *data = nullptr;
-    long length = text != nullptr && ASN1_TIME_print(text, TS_TST_INFO_get_time(info)) == 1
-                      ? BIO_get_mem_data(text, &data) : 0;
-    if (length > 0)
-        time->assign(data, (size_t)length);
-    else
-        fault = "the timestamp's time cannot be read";
-    BIO_free(text);
-    return fault;
+    struct tm parts = {};
+    *time = time_text(TS_TST_INFO_get_time(info));
+    if (time->empty() || ASN1_TIME_to_tm(TS_TST_INFO_get_time(info), &parts) != 1)
+        return "the timestamp's time cannot be read";
+    *when = timegm(&parts);
+    return "";
 }
 
 // Why the RFC 3161 token `token`, parsed from `der` (`size` bytes), does
 // not stamp the primary signer `si`, or "" when it does: a SignedData over
 // a TSTInfo, held to the primary signature's rules and signed by a
-// time-stamping certificate.
+// time-stamping certificate whose path holds at the timestamp's own time.
+// Fills `signature`'s timestamp and its path; `*when` is its time.
 std::string token_fault(PKCS7 *token, const unsigned char *der, long size, PKCS7_SIGNER_INFO *si,
-                        std::string *time)
+                        X509_STORE *roots, Signature *signature, time_t *when)
 {
     PKCS7 *inner = token->d.sign->contents;
     ASN1_TYPE *content = is_oid(inner->type, OID_TST_INFO) ? inner->d.other : nullptr;
@@ -625,42 +842,53 @@ std::string token_fault(PKCS7 *token, const unsigned char *der, long size, PKCS7
         return "the timestamp's certificate is not for time-stamping (its only extended key "
                "usage must be timeStamping, marked critical)";
     TS_TST_INFO *info = d2i_TS_TST_INFO(nullptr, &octets, octets_size);
+    std::string time;
     std::string fault = info == nullptr ? "the timestamp's TSTInfo cannot be read"
-                                        : imprint_fault(info, si, time);
+                                        : imprint_fault(info, si, &time, when);
     TS_TST_INFO_free(info);
+    if (fault.empty())
+        fault = path_fault(tsa.cert, token->d.sign->cert, *when, "the timestamp's time " + time,
+                           roots, TIMESTAMP_PATH, &signature->timestamp_path);
+    if (fault.empty())
+        signature->timestamp = time;
     return fault;
 }
 
-// Why the timestamp among the unsigned attributes of the primary signer
-// `si` does not verify: "" when it does (and then `*time` is its time) or
-// when there is none.
-std::string timestamp_fault(PKCS7_SIGNER_INFO *si, std::string *time)
+// Judges the timestamp among the unsigned attributes of the primary signer
+// `si` into `signature`: its time, or why one that is there does not
+// verify. True when one verifies, with its time in `*when`.
+bool judge_timestamp(PKCS7_SIGNER_INFO *si, X509_STORE *roots, Signature *signature,
+                     time_t *when)
 {
     X509_ATTRIBUTE *attribute = find_attribute(si->unauth_attr, OID_RFC3161_TIMESTAMP);
     ASN1_TYPE *value = attribute == nullptr ? nullptr : X509_ATTRIBUTE_get0_type(attribute, 0);
+    std::string &fault = signature->timestamp_fault;
+    PKCS7 *token = nullptr;
     // Windows checks an old-style countersignature; this reader cannot, so
     // it is not taken on trust.
-    if (attribute == nullptr)
-        return find_attribute(si->unauth_attr, OID_COUNTERSIGNATURE) == nullptr
-                   ? ""
-                   : "the timestamp is an old-style countersignature, which this reader does not "
-                     "read: timestamp with RFC 3161";
-    if (value == nullptr || value->type != V_ASN1_SEQUENCE)
-        return "the timestamp is not an RFC 3161 token";
-    const unsigned char *der = value->value.sequence->data;
-    long size = value->value.sequence->length;
-    std::string detail;
-    PKCS7 *token = parse_signed_data(der, size, "the timestamp", &detail);
-    if (token == nullptr)
-        return detail;
-    std::string fault = token_fault(token, der, size, si, time);
+    signature->countersigned = attribute == nullptr &&
+                               find_attribute(si->unauth_attr, OID_COUNTERSIGNATURE) != nullptr;
+    if (signature->countersigned) {
+        fault = "the timestamp is an old-style countersignature, which this reader does not "
+                "read and Windows would check: timestamp with RFC 3161";
+    } else if (attribute != nullptr && (value == nullptr || value->type != V_ASN1_SEQUENCE)) {
+        fault = "the timestamp is not an RFC 3161 token";
+    } else if (attribute != nullptr) {
+        const unsigned char *der = value->value.sequence->data;
+        long size = value->value.sequence->length;
+        token = parse_signed_data(der, size, "the timestamp", &fault);
+        if (token != nullptr)
+            fault = token_fault(token, der, size, si, roots, signature, when);
+    }
     PKCS7_free(token);
-    return fault;
+    return !signature->timestamp.empty();
 }
 
-// Judges the primary signature: the PKCS#7 SignedData `der` (`size` bytes).
+// Judges the primary signature: the PKCS#7 SignedData `der` (`size` bytes),
+// with its certificate paths at the signing time (`now` without a
+// timestamp) against `roots`.
 void judge_pkcs7(const unsigned char *der, long size, ImageDigest image_digest, void *context,
-                 Signature *signature)
+                 time_t now, X509_STORE *roots, Signature *signature)
 {
     std::string &detail = signature->detail;
     signature->state = SIGNATURE_MALFORMED;
@@ -726,8 +954,26 @@ void judge_pkcs7(const unsigned char *der, long size, ImageDigest image_digest, 
     }
     if (signature->state == SIGNATURE_FOUND)
         signature->state = display_name(signer.cert, &signature->signer, &detail);
-    if (signature->state == SIGNATURE_FOUND)
-        signature->timestamp_fault = timestamp_fault(signer.info, &signature->timestamp);
+    // The signing time: the timestamp's, unless there is none that
+    // verifies, or the certificate is for lifetime signing. A signing-time
+    // attribute is only the signer's own claim, which Windows does not use.
+    if (signature->state == SIGNATURE_FOUND) {
+        time_t stamped = now;
+        bool timestamped = judge_timestamp(signer.info, roots, signature, &stamped);
+        bool lifetime = for_lifetime_signing(signer.cert);
+        time_t when = timestamped && !lifetime ? stamped : now;
+        signature->signing_time =
+            time_text(when) + (timestamped && !lifetime ? " (the timestamp's)"
+                               : lifetime ? " (the current time: the signer's certificate is "
+                                            "for lifetime signing)"
+                                          : " (the current time: there is no timestamp that "
+                                            "verifies)");
+        detail = path_fault(signer.cert, p7->d.sign->cert, when,
+                            "the signing time " + signature->signing_time, roots, SIGNER_PATH,
+                            &signature->path);
+        if (!detail.empty())
+            signature->state = SIGNATURE_PATH_REFUSED;
+    }
     X509_SIG_free(signed_digest);
     PKCS7_free(p7);
 }
@@ -824,7 +1070,7 @@ SignatureState find_table(FILE *file, unsigned long file_size, ImageFile *image,
 } // namespace
 
 void judge_certificate_table(const unsigned char *table, size_t size, ImageDigest image_digest,
-                             void *context, Signature *signature)
+                             void *context, time_t now, X509_STORE *roots, Signature *signature)
 {
     *signature = Signature();
     signature->state = SIGNATURE_MALFORMED;
@@ -851,11 +1097,12 @@ void judge_certificate_table(const unsigned char *table, size_t size, ImageDiges
             detail = "the certificate table holds " + std::to_string(after) +
                      " bytes after the signature, not only up to 7 padding zeros";
         else
-            judge_pkcs7(pkcs7.start, pkcs7.end - pkcs7.start, image_digest, context, signature);
+            judge_pkcs7(pkcs7.start, pkcs7.end - pkcs7.start, image_digest, context, now, roots,
+                        signature);
     }
 }
 
-bool read_signature_file(FILE *file, Signature *signature)
+bool read_signature_file(FILE *file, X509_STORE *roots, Signature *signature)
 {
     *signature = Signature();
     struct stat info;
@@ -869,7 +1116,8 @@ bool read_signature_file(FILE *file, Signature *signature)
     if (signature->state == SIGNATURE_FOUND) {
         std::vector<unsigned char> table(table_size);
         if (read_at(file, image.table_offset, table.data(), table_size)) {
-            judge_certificate_table(table.data(), table_size, digest_image_file, &image, signature);
+            judge_certificate_table(table.data(), table_size, digest_image_file, &image,
+                                    time(nullptr), roots, signature);
         } else {
             signature->state = SIGNATURE_MALFORMED;
             signature->detail = "the certificate table cannot be read";
@@ -878,13 +1126,36 @@ bool read_signature_file(FILE *file, Signature *signature)
     return true;
 }
 
-bool read_signature(const std::string &path, Signature *signature)
+bool read_signature(const std::string &path, X509_STORE *roots, Signature *signature)
 {
     FILE *file = fopen(path.c_str(), "rb");
-    bool read = file != nullptr && read_signature_file(file, signature);
+    bool read = file != nullptr && read_signature_file(file, roots, signature);
     if (!read)
         fprintf(stderr, "tarvik-manifest: cannot read %s: %s\n", path.c_str(), strerror(errno));
     if (file != nullptr)
         fclose(file);
     return read;
+}
+
+X509_STORE *load_roots(const std::string &path, std::string *fault)
+{
+    BIO *file = BIO_new_file(path.c_str(), "r");
+    STACK_OF(X509_INFO) *items =
+        file == nullptr ? nullptr : PEM_X509_INFO_read_bio(file, nullptr, nullptr, nullptr);
+    X509_STORE *roots = X509_STORE_new();
+    int count = 0;
+    for (int i = 0; i < sk_X509_INFO_num(items) && roots != nullptr; i++) {
+        X509 *cert = sk_X509_INFO_value(items, i)->x509;
+        if (cert != nullptr && X509_STORE_add_cert(roots, cert) == 1)
+            count++;
+    }
+    if (roots == nullptr || count == 0) {
+        *fault = file == nullptr ? "cannot read " + path + ": " + strerror(errno)
+                                 : path + " holds no PEM certificate";
+        X509_STORE_free(roots);
+        roots = nullptr;
+    }
+    sk_X509_INFO_pop_free(items, X509_INFO_free);
+    BIO_free(file);
+    return roots;
 }

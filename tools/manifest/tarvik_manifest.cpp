@@ -6,6 +6,7 @@
 //   tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]
 //                                             [--bootstrapper FILE]]
 //   tarvik-manifest signature FILE [--publisher NAME] [--timestamped]
+//   (each command that judges a signature also takes --roots FILE)
 //   tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]
 //                        [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]
 //                        [--wait SECONDS] [--json]
@@ -55,6 +56,7 @@
 #include "net/fetch.h"
 #include "net/manifest.h"
 #include "publish.h"
+#include "signature.h"
 
 const char *const DEFAULT_PUBLISHER = "Braskworks";
 const char *const DEFAULT_OUTPUT = "windows-setup.json";
@@ -85,6 +87,7 @@ void usage(FILE *out)
             "       tarvik-manifest check MANIFEST [SETUP.exe [--publisher NAME]\n"
             "                                                 [--bootstrapper FILE]]\n"
             "       tarvik-manifest signature FILE [--publisher NAME] [--timestamped]\n"
+            "       (make, check, signature, live and publish also take --roots FILE)\n"
             "       tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]\n"
             "                            [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]\n"
             "                            [--wait SECONDS] [--json]\n"
@@ -119,8 +122,13 @@ void usage(FILE *out)
             "          and @CACHE_CONTROL@ replaced; --dry-run uploads nothing\n"
             "  All report the signer and the time of the timestamp, read from the\n"
             "  file's own signature: the signer certificate must verify the primary\n"
-            "  signature, and the signed digest must be the file's. Trust in the\n"
-            "  certificate chain is left to Windows on the user's machine.\n"
+            "  signature, and the signed digest must be the file's. The certificate\n"
+            "  paths of the signer and of the timestamp must hold at the signing time\n"
+            "  (the timestamp's, else now; now for lifetime signing): each\n"
+            "  certificate below the root valid then, each issuer a certificate\n"
+            "  authority, every extended key usage allowing the use. Left to Windows:\n"
+            "  whether the root is trusted (unless --roots names the roots),\n"
+            "  revocation, and what it fetches itself to complete a path.\n"
             "\n"
             "  --publisher NAME      the signer display name that SETUP.exe must carry\n"
             "                        (default %s)\n"
@@ -132,6 +140,9 @@ void usage(FILE *out)
             "  --bootstrapper FILE   confirm that the signed bootstrapper FILE accepts\n"
             "                        SETUP.exe: the same signer, both with a timestamp\n"
             "  --timestamped         let signature require a timestamp that verifies\n"
+            "  --roots FILE          the roots (PEM) that users' Windows trusts for code\n"
+            "                        signing and time stamping: both paths must end at\n"
+            "                        one of them\n"
             "\n"
             "Built for download URLs beginning with " DOWNLOAD_URL_PREFIX "\n"
             "Exit codes: 0 accepted, 1 refused, 2 bad arguments; for publish 0 live,\n"
@@ -141,8 +152,8 @@ void usage(FILE *out)
 }
 
 bool command_make(const std::string &setup, const std::string &version, const std::string &url,
-                  const std::string &output, const std::string &publisher, bool need_timestamp,
-                  bool allow_unversioned)
+                  const std::string &output, const std::string &publisher, X509_STORE *roots,
+                  bool need_timestamp, bool allow_unversioned)
 {
     FileFacts facts;
     if (!stat_file(setup, &facts) || !setup_size_acceptable(setup, facts.size) ||
@@ -165,7 +176,7 @@ bool command_make(const std::string &setup, const std::string &version, const st
         return refuse("the url's last path segment must hold the version " + shown(version) +
                       " as a whole token, so that each release has a URL of its own (got " +
                       shown(url) + "; --allow-unversioned-url lets it through)");
-    if (!check_signer("", setup, publisher, need_timestamp, setup_refused(publisher)) ||
+    if (!check_signer("", setup, publisher, roots, need_timestamp, setup_refused(publisher)) ||
         !write_file(output, text))
         return false;
     report("wrote %s (%zu bytes): version %s, size %lld, sha256 %s", output.c_str(),
@@ -176,8 +187,8 @@ bool command_make(const std::string &setup, const std::string &version, const st
 // With `bootstrapper` (not empty) also judges the bootstrapper's signature;
 // both must then have a timestamp.
 bool command_check(const std::string &manifest, const std::string *setup,
-                   const std::string &publisher, const std::string &bootstrapper,
-                   CheckedManifest *checked)
+                   const std::string &publisher, X509_STORE *roots,
+                   const std::string &bootstrapper, CheckedManifest *checked)
 {
     CheckedManifest read;
     if (!read_manifest(manifest, &read))
@@ -208,9 +219,9 @@ bool command_check(const std::string &manifest, const std::string *setup,
     report("ok: %s has the manifest's SHA-256", setup->c_str());
     bool pair = !bootstrapper.empty();
     FileFacts ignored;
-    return check_signer("", *setup, publisher, pair, setup_refused(publisher)) &&
+    return check_signer("", *setup, publisher, roots, pair, setup_refused(publisher)) &&
            (!pair || (stat_file(bootstrapper, &ignored) &&
-                      check_signer("bootstrapper ", bootstrapper, publisher, true,
+                      check_signer("bootstrapper ", bootstrapper, publisher, roots, true,
                                    bootstrapper_refused(publisher))));
 }
 
@@ -220,7 +231,8 @@ int main(int argc, char **argv)
     // given again and again, and gathers into `live`), and the flags.
     std::map<std::string, std::string> values = {
         {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""},
-        {"--cacert", ""}, {"--address", ""}, {"--expect", ""}, {"--wait", ""}, {"--upload", ""}};
+        {"--cacert", ""}, {"--address", ""}, {"--expect", ""}, {"--wait", ""}, {"--upload", ""},
+        {"--roots", ""}};
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
     const std::string TIMESTAMPED = "--timestamped";
     const std::string ALLOW_UNVERSIONED = "--allow-unversioned-url";
@@ -300,6 +312,12 @@ int main(int argc, char **argv)
         usage(stderr);
         return EXIT_USAGE;
     }
+    std::string roots_fault;
+    if (given.count("--roots") != 0 &&
+        (live.roots = load_roots(values["--roots"], &roots_fault)) == nullptr) {
+        fprintf(stderr, "tarvik-manifest: --roots: %s\n", roots_fault.c_str());
+        return EXIT_USAGE;
+    }
     live.cacert = values["--cacert"];
     live.publisher = values["--publisher"];
     live.bootstrapper = values["--bootstrapper"];
@@ -319,11 +337,12 @@ int main(int argc, char **argv)
     }
     bool accepted =
         make ? command_make(positional[1], positional[2], positional[3], values["-o"],
-                            values["--publisher"], !allow_no_timestamp, allow_unversioned)
+                            values["--publisher"], live.roots, !allow_no_timestamp,
+                            allow_unversioned)
         : check ? command_check(positional[1], operands == 2 ? &positional[2] : nullptr,
-                                values["--publisher"], values["--bootstrapper"])
-        : signature ? check_signer("", positional[1], values["--publisher"], timestamped,
-                                   "it is not fit to publish")
+                                values["--publisher"], live.roots, values["--bootstrapper"])
+        : signature ? check_signer("", positional[1], values["--publisher"], live.roots,
+                                   timestamped, "it is not fit to publish")
                     : command_live(live);
     return accepted ? EXIT_OK : EXIT_REFUSED;
 }
