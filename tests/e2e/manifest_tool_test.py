@@ -11,6 +11,7 @@ import http.server
 import json
 import os
 import shutil
+import signal
 import ssl
 import subprocess
 import sys
@@ -546,6 +547,10 @@ class LiveTest(ToolTestCase):
                 site_put('/windows-setup.json', b'x' * 5000),
                 site_fault('/windows-setup.json', status=404)), (), 1,
                 '127.0.0.1: the manifest: status 404 (only 200 counts)'),
+            # Slow enough never to stall, too slow for users.
+            'an edge that sends 2 bytes a second': (lambda: site_fault(
+                self.PATH + '.at-127.0.0.2', body='slow', chunk_size=2, delay_ms=1000), second, 1,
+                'the setup program: too slow for users: 2 bytes a second over 60 s'),
         }
         for name, (change, args, code, *fragments) in cases.items():
             with self.subTest(name):
@@ -553,7 +558,10 @@ class LiveTest(ToolTestCase):
                     self.skipTest('this machine has no IPv6 loopback')
                 self.publish()
                 change()
+                start = time.monotonic()
                 result = self.tool('live', *(args or both))
+                # Whatever an edge does, a check ends in bounded time.
+                self.assertLess(time.monotonic() - start, 90)
                 self.assertEqual(result.returncode, code, result.stdout + result.stderr)
                 self.assertTrue(all(line.startswith('refused: ')
                                     for line in result.stderr.splitlines()), result.stderr)
@@ -610,24 +618,63 @@ class LiveTest(ToolTestCase):
         site_clear()
 
 
+def run(version, mode='', code=0, uploads=(), kept=None, *fragments, before=None,
+        setup='stamped-braskworks.exe', options=(), prefix='', upload=None, signal_when=None,
+        then=None, within=None):
+    """One run of publish in a row of PublishTest: after `before`, publish
+    `version` of `setup` with the upload command in `mode` (modes joined by
+    commas) and `prefix` before it, or with the command `upload`, with
+    `options`. It exits with `code`
+    (-9: killed), uploads `uploads` in that order, leaves
+    windows-setup.previous.json holding `kept` (None: no such file), says
+    every fragment, ends within `within` seconds and passes `then()`. With
+    `signal_when` (condition, signal), the signal goes to the tool once the
+    condition holds."""
+    return dict(version=version, mode=mode, code=code, uploads=list(uploads), kept=kept,
+                fragments=fragments, before=before, setup=setup, options=options, prefix=prefix,
+                upload=upload, signal_when=signal_when, then=then, within=within)
+
+
 class PublishTest(ToolTestCase):
     """publish against the test site's two edges. The upload command writes
     into the site's origin folder and logs the site path of each call."""
 
     def setUp(self):
         super().setUp()
-        # Its fourth argument makes it misbehave: fail on the setup program
-        # or on the rollback manifest, or let edge 127.0.0.2 keep another
-        # manifest than the one uploaded.
+        # Its fourth argument holds the modes that make it misbehave: fail
+        # on the setup program or on the rollback manifest; let edge
+        # 127.0.0.2 keep another manifest than the one uploaded, lose the
+        # previous setup program or trickle the new one from its upload
+        # on; kill the tool after writing the manifest, every time or once;
+        # write through a child that sleeps first. It logs $FOO.
         script = self.write('upload.sh', (
-            'echo "$2" >> %s\n'
-            'case "$4/$2/$(basename "$1")" in\n'
-            '  fail-setup/*.exe/*|fail-rollback/*/windows-setup.previous.json) exit 1;;\n'
-            '  stray-edge/%s/*) echo {} > "%s%s.at-127.0.0.2";;\n'
-            'esac\n'
-            'mkdir -p "$(dirname "%s$2")" && cp "$1" "%s$2"\n'
-            % (self.path('upload.log'), MANIFEST, SITE_ROOT, MANIFEST, SITE_ROOT,
-               SITE_ROOT)).encode())
+            'modes=",$4,"\n'
+            'has() { case "$modes" in *,$1,*) return 0;; esac; return 1; }\n'
+            'echo "$2" >> %(log)s\n'
+            '[ -z "${FOO+set}" ] || echo "$FOO" > %(foo)s\n'
+            'case "$2" in *.exe) has fail-setup && exit 1;; esac\n'
+            'case "$(basename "$1")" in windows-setup.previous.*) has fail-rollback && exit 1;; esac\n'
+            'if [ "$2" = %(manifest)s ]; then\n'
+            '  has stray-edge && echo {} > "%(site)s%(manifest)s.at-127.0.0.2"\n'
+            '  has lose-previous && echo \'{"status": 404}\' > '
+            '"%(site)s/downloads/Tarvik-Setup-1.4.2.exe.at-127.0.0.2.fault"\n'
+            'elif has trickle-setup; then\n'
+            '  echo \'{"body": "slow", "chunk_size": 8, "delay_ms": 20000}\' > '
+            '"%(site)s$2.at-127.0.0.2.fault"\n'
+            'fi\n'
+            'mkdir -p "$(dirname "%(site)s$2")"\n'
+            'if has slow; then\n'
+            '  echo $$ >> %(pids)s\n'
+            '  sh -c \'echo $$ >> "$2"; sleep 4; cp "$0" "$1"\' "$1" "%(site)s$2" %(pids)s\n'
+            'else\n'
+            '  cp "$1" "%(site)s$2"\n'
+            'fi\n'
+            'if [ "$2" = %(manifest)s ] && { has kill-after-manifest || { has kill-once && '
+            '[ ! -e %(killed)s ] && touch %(killed)s; }; }; then\n'
+            '  kill -KILL $PPID\n'
+            'fi\n'
+            % dict(log=self.path('upload.log'), foo=self.path('foo'), manifest=MANIFEST,
+                   site=SITE_ROOT, pids=self.path('pids'), killed=self.path('killed'))).encode())
         self.upload = 'sh %s @FILE@ @PATH@ "@CACHE_CONTROL@"' % script
 
     def release(self, version, setup='stamped-braskworks.exe'):
@@ -644,11 +691,36 @@ class PublishTest(ToolTestCase):
         with open(self.path('upload.log')) as file:
             return file.read().split()
 
+    def read(self, name):
+        with open(self.path(name), 'rb') as file:
+            return file.read()
+
+    def publish(self, step, edges):
+        """Runs `step` (see run()); returns the result and its duration."""
+        if os.path.exists(self.path('upload.log')):
+            os.remove(self.path('upload.log'))
+        setup = self.release(step['version'], step['setup'])
+        command = [TOOL, 'publish', 'windows-setup.json', setup, '--upload', step['upload'] or
+                   ' '.join(filter(None, (step['prefix'], self.upload, step['mode'])))]
+        start = time.monotonic()
+        # As under nohup when the test sends SIGHUP.
+        ignore = step['signal_when'] and step['signal_when'][1] == signal.SIGHUP
+        tool = subprocess.Popen(command + list(edges) + list(step['options']), cwd=self.dir,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                errors='replace', preexec_fn=(lambda: signal.signal(
+                                    signal.SIGHUP, signal.SIG_IGN)) if ignore else None)
+        if step['signal_when']:
+            condition, number = step['signal_when']
+            self.assertTrue(wait_for(condition, timeout=60))
+            tool.send_signal(number)
+        out, err = tool.communicate(timeout=300)
+        return subprocess.CompletedProcess(command, tool.returncode, out, err), (
+            time.monotonic() - start)
+
     def test_publish_in_the_safe_order(self):
         old = manifest(**publish_release(fixture('stamped-braskworks.exe'),
                                          name='Tarvik-Setup-1.4.2.exe'))
         setup_142, setup_143 = '/downloads/Tarvik-Setup-1.4.2.exe', '/downloads/Tarvik-Setup-1.4.3.exe'
-        kept = self.path('windows-setup.previous.json')
 
         def live_142(*more):
             """The site serves release 1.4.2, and `more` (path, bytes) too."""
@@ -656,88 +728,171 @@ class PublishTest(ToolTestCase):
             for path, data in ((MANIFEST, old), (setup_142, fixture('stamped-braskworks.exe'))) + more:
                 site_put(path, data)
 
-        def stale_kept():
-            """The site serves 1.4.3 already, and the rollback point in the
-            folder is older than 1.4.3's manifest: an earlier release's."""
+        def served_1_4_3():
+            """The site serves 1.4.3, published by hand: no journal; and the
+            folder keeps an older release's rollback point."""
             live_142()
             self.write('windows-setup.previous.json', b'{"stale": true}')
-            time.sleep(0.05)
             self.release('1.4.3')
-            with open(self.path('windows-setup.json'), 'rb') as file:
-                site_put(MANIFEST, file.read())
+            site_put(MANIFEST, self.read('windows-setup.json'))
             site_put(setup_143, fixture('stamped-braskworks.exe'))
 
+        def take_the_manifest_down():
+            for name in MANIFEST, MANIFEST + '.at-127.0.0.2':
+                os.remove(os.path.join(SITE_ROOT, name.lstrip('/')))
+
+        def origin_serves(version):
+            with open(os.path.join(SITE_ROOT, MANIFEST.lstrip('/')), 'rb') as file:
+                self.assertEqual(json.loads(file.read())['version'], version)
+
+        def pids():
+            if not os.path.exists(self.path('pids')):
+                return []
+            with open(self.path('pids')) as file:
+                return [int(pid) for pid in file.read().split()]
+
+        def gone(pid):
+            try:
+                with open('/proc/%d/stat' % pid) as file:
+                    return file.read().split(') ')[1].startswith('Z')
+            except OSError:
+                return True
+
+        def nothing_left_of_the_slow_upload():
+            """Within 5 s of the kill the upload command and its child are
+            gone, and the file they would have written never comes."""
+            self.assertTrue(wait_for(lambda: all(gone(pid) for pid in pids()), timeout=5), pids())
+            time.sleep(5)
+            self.assertFalse(os.path.exists(os.path.join(SITE_ROOT, setup_143.lstrip('/'))))
+
+        stray = (MANIFEST + '.at-127.0.0.2', old)
         edges = ('--cacert', os.path.join(PKI, 'ca.pem'), '--address', '127.0.0.1', '--address',
                  '127.0.0.2', '--wait', '6')
-        cases = {  # name: site before, version, setup, upload mode, options, exit code, uploads,
-            # rollback point kept, fragments
-            'a first release': (site_clear, '1.4.2', 'stamped-braskworks.exe', '', (), 0,
-                                [setup_142, MANIFEST], None, 'rollback point: none',
-                                'the release 1.4.2 is live on every address'),
-            'a second release on top of it': (live_142, '1.4.3', 'stamped-braskworks.exe', '', (),
-                                              0, [setup_143, MANIFEST], old,
-                                              'rollback point: windows-setup.previous.json'),
-            'the same version with other bytes': (live_142, '1.4.2', 'setup-sha384.exe', '', (), 1,
-                                                  [], None, 'a published URL never changes',
-                                                  'nothing was published'),
+        cases = {  # name: what the site serves first, then the runs (see run())
+            'a first release': (site_clear, [run(
+                '1.4.2', '', 0, [setup_142, MANIFEST], None, 'rollback point: none',
+                'the release 1.4.2 is live on every address')]),
+            'a second release on top of it': (live_142, [run(
+                '1.4.3', '', 0, [setup_143, MANIFEST], old,
+                'rollback point: windows-setup.previous.1.4.2.json')]),
+            'the same version with other bytes': (live_142, [run(
+                '1.4.2', '', 1, [], None, 'a published URL never changes', 'nothing was published',
+                setup='setup-sha384.exe')]),
             'the site not in one state': (lambda: live_142((MANIFEST + '.at-127.0.0.2', old + b' ')),
-                                          '1.4.3', 'stamped-braskworks.exe', '', (), 1, [], None,
-                                          'the site is not in one state'),
+                                          [run('1.4.3', '', 1, [], None,
+                                               'the site is not in one state')]),
             'the setup program there already': (lambda: (site_clear(), site_put(
-                setup_142, fixture('stamped-braskworks.exe'))), '1.4.2', 'stamped-braskworks.exe',
-                '', (), 0, [MANIFEST], None, 'every address serves it already'),
-            'an upload that fails on the setup program': (
-                site_clear, '1.4.2', 'stamped-braskworks.exe', 'fail-setup', (), 1, [setup_142],
-                None, 'the upload of Tarvik-Setup-1.4.2.exe to %s failed: it exited with 1'
-                % setup_142, 'nothing was published'),
-            'an edge that never serves the new manifest': (
-                lambda: live_142((MANIFEST + '.at-127.0.0.2', old)), '1.4.3',
-                'stamped-braskworks.exe', '', (), 1, [setup_143, MANIFEST, MANIFEST], old,
-                'the previous release is live again'),
-            'the same, and the rollback upload fails': (
-                lambda: live_142((MANIFEST + '.at-127.0.0.2', old)), '1.4.3',
-                'stamped-braskworks.exe', 'fail-rollback', (), 3, [setup_143, MANIFEST, MANIFEST],
-                old, 'NEEDS A PERSON'),
+                setup_142, fixture('stamped-braskworks.exe'))), [run(
+                    '1.4.2', '', 0, [MANIFEST], None, 'every address serves it already')]),
+            'an upload that fails on the setup program': (site_clear, [run(
+                '1.4.2', 'fail-setup', 1, [setup_142], None,
+                'the upload of Tarvik-Setup-1.4.2.exe to %s failed: it exited with 1' % setup_142,
+                'nothing was published')]),
+            'an edge that never serves the new manifest': (lambda: live_142(stray), [run(
+                '1.4.3', '', 1, [setup_143, MANIFEST, MANIFEST], old,
+                'the previous release is live again')]),
+            'the same, and the rollback upload fails': (lambda: live_142(stray), [run(
+                '1.4.3', 'fail-rollback', 3, [setup_143, MANIFEST, MANIFEST], old,
+                'NEEDS A PERSON')]),
             'the same with no previous release': (lambda: (site_clear(), site_fault(
-                MANIFEST + '.at-127.0.0.2', status=404)), '1.4.2', 'stamped-braskworks.exe', '',
-                (), 3, [setup_142, MANIFEST], None, 'NEEDS A PERSON',
-                'no earlier release to put back'),
-            # A re-run never puts back a rollback point that this release's
-            # first run did not keep.
-            'a re-run with an older rollback point': (
-                stale_kept, '1.4.3', 'stamped-braskworks.exe', 'stray-edge', (), 3, [MANIFEST],
-                b'{"stale": true}', 'the site serves this manifest already', 'NEEDS A PERSON'),
+                MANIFEST + '.at-127.0.0.2', status=404)), [run(
+                    '1.4.2', '', 3, [setup_142, MANIFEST], None, 'NEEDS A PERSON',
+                    'no earlier release to put back')]),
+            # The rollback is verified as the release that it puts back.
+            'an unverifiable rollback': (lambda: live_142(stray), [run(
+                '1.4.3', 'lose-previous', 3, [setup_143, MANIFEST, MANIFEST], old,
+                'NEEDS A PERSON')]),
+            # Only the folder's copy of the rollback point is left, and the
+            # operator takes the manifest down: the re-run keeps it.
+            'the lost rollback point': (lambda: live_142(stray), [
+                run('1.4.3', 'fail-rollback', 3, [setup_143, MANIFEST, MANIFEST], old),
+                run('1.4.3', 'fail-rollback', 0, [MANIFEST], old,
+                    'rollback point: windows-setup.previous.1.4.2.json',
+                    before=take_the_manifest_down)]),
+            # A release that went live is left alone, whatever its edges do.
+            'a re-run of a live release, an edge failing since': (live_142, [
+                run('1.4.3', '', 0, [setup_143, MANIFEST], old),
+                run('1.4.3', '', 1, [], old, 'was published already',
+                    'nothing was uploaded or rolled back', before=lambda: site_fault(
+                        MANIFEST + '.at-127.0.0.2', status=503, after=1),
+                    then=lambda: origin_serves('1.4.3'))]),
+            'a re-run of a live release': (live_142, [
+                run('1.4.3', '', 0, [setup_143, MANIFEST], old),
+                run('1.4.3', '', 0, [], old, 'it was published already')]),
+            'a release that the site serves already, with no journal': (served_1_4_3, [run(
+                '1.4.3', '', 0, [], b'{"stale": true}', 'every address serves this manifest '
+                'already', 'nothing was uploaded')]),
+            # Killed in its manifest upload, then run again as it was.
+            'killed in each manifest upload': (live_142, [
+                run('1.4.3', 'kill-after-manifest', -9, [setup_143, MANIFEST], old),
+                run('1.4.3', 'kill-after-manifest', 0, [], old,
+                    'ended after its manifest upload began', 'the release 1.4.3 is live')]),
+            'killed once, then an edge fails for the new manifest': (live_142, [
+                run('1.4.3', 'kill-once', -9, [setup_143, MANIFEST], old),
+                run('1.4.3', 'kill-once', 1, [MANIFEST], old, 'the previous release is live '
+                    'again on every address', before=lambda: site_put(*stray),
+                    then=lambda: origin_serves('1.4.2'))]),
+            'killed while the upload command\'s child sleeps': (live_142, [run(
+                '1.4.3', 'slow', -9, [setup_143], old, signal_when=(lambda: len(pids()) == 2,
+                                                                   signal.SIGKILL),
+                then=nothing_left_of_the_slow_upload)]),
+            # As under nohup: a SIGHUP during the wait does not end it.
+            'SIGHUP ignored at start': (lambda: live_142(stray), [run(
+                '1.4.3', '', 1, [setup_143, MANIFEST, MANIFEST], old,
+                'the previous release is live again', signal_when=(
+                    lambda: MANIFEST in self.uploads(), signal.SIGHUP))]),
+            # An edge that trickles the new setup program never holds the wait.
+            'an edge that trickles the new setup program': (live_142, [run(
+                '1.4.3', 'trickle-setup', 1, [setup_143], old, 'out of time',
+                'nothing was published', options=('--wait', '20'), within=60)]),
+            'the upload command\'s own variables': (site_clear, [
+                run('1.4.2', '', 0, [], None, 'FOO=\u2026 sh ', prefix='FOO=bar',
+                    options=('--dry-run',)),
+                run('1.4.2', '', 0, [setup_142, MANIFEST], None, prefix='FOO=bar',
+                    then=lambda: self.assertEqual(self.read('foo'), b'bar\n'))]),
+            # A plan that names a program which the real run would not find.
+            'a program that is not on PATH': (site_clear, [run(
+                '1.4.2', '', 1, [], None, "the upload command's program no-such-uploader is not "
+                'found on PATH', upload='AWS_PROFILE=release no-such-uploader cp @FILE@ @PATH@',
+                options=('--dry-run',))]),
             # The quoted placeholder stays one word.
-            'a dry run': (site_clear, '1.4.2', 'stamped-braskworks.exe', '', ('--dry-run',), 0, [],
-                          None, "/windows-setup.json no-cache", "Tarvik-Setup-1.4.2.exe "
-                          "/downloads/Tarvik-Setup-1.4.2.exe 'public, max-age=31536000, immutable'",
-                          'dry run: the plan holds'),
-            'the verdict as JSON': (site_clear, '1.4.2', 'stamped-braskworks.exe', 'fail-setup',
-                                    ('--json',), 1, [setup_142], None, '"exit_code": 1'),
+            'a dry run': (site_clear, [run(
+                '1.4.2', '', 0, [], None, "/windows-setup.json no-cache",
+                "Tarvik-Setup-1.4.2.exe /downloads/Tarvik-Setup-1.4.2.exe 'public, "
+                "max-age=31536000, immutable'", 'dry run: the plan holds',
+                options=('--dry-run',))]),
+            'the verdict as JSON': (site_clear, [run(
+                '1.4.2', 'fail-setup', 1, [setup_142], None, '"exit_code": 1',
+                options=('--json',))]),
         }
-        for name, (before, version, setup, mode, options, code, uploads, previous,
-                   *fragments) in cases.items():
+        for name, (before, steps) in cases.items():
             with self.subTest(name):
-                for path in self.path('upload.log'), kept:
-                    if os.path.exists(path):
-                        os.remove(path)
+                for entry in os.listdir(self.dir):
+                    if entry != 'upload.sh':
+                        os.remove(self.path(entry))
                 before()
-                setup = self.release(version, setup)
-                result = self.tool('publish', 'windows-setup.json', setup, '--upload',
-                                   self.upload + ' ' + mode, *edges, *options)
-                self.assertEqual(result.returncode, code, result.stdout + result.stderr)
-                # The setup program before the manifest, and only what was needed.
-                self.assertEqual(self.uploads(), uploads)
-                for fragment in fragments:
-                    self.assertIn(fragment, result.stdout + result.stderr)
-                if previous is None:
-                    self.assertFalse(os.path.exists(kept))
-                else:
-                    with open(kept, 'rb') as file:
-                        self.assertEqual(file.read(), previous)
-                if '--json' in options:
-                    report = json.loads(result.stdout)
-                    self.assertEqual((report['passed'], report['exit_code']), (False, code))
+                for number, step in enumerate(steps, 1):
+                    if step['before']:
+                        step['before']()
+                    result, duration = self.publish(step, edges)
+                    outcome = 'run %d:\n%s%s' % (number, result.stdout, result.stderr)
+                    self.assertEqual(result.returncode, step['code'], outcome)
+                    # The setup program before the manifest, and only what was needed.
+                    self.assertEqual(self.uploads(), step['uploads'], outcome)
+                    for fragment in step['fragments']:
+                        self.assertIn(fragment, result.stdout + result.stderr)
+                    if step['kept'] is None:
+                        self.assertFalse(os.path.exists(self.path('windows-setup.previous.json')))
+                    else:
+                        self.assertEqual(self.read('windows-setup.previous.json'), step['kept'])
+                    if step['within']:
+                        self.assertLess(duration, step['within'])
+                    if step['then']:
+                        step['then']()
+                    if '--json' in step['options']:
+                        report = json.loads(result.stdout)
+                        self.assertEqual((report['passed'], report['exit_code']),
+                                         (step['code'] == 0, step['code']))
         site_clear()
 
 
@@ -754,6 +909,13 @@ class UsageTest(ToolTestCase):
             'publish with &&': ['publish', 'm.json', setup, '--upload', 'cp @FILE@ x && rm x'],
             'publish with a variable': ['publish', 'm.json', setup, '--upload',
                                         'cp @FILE@ "$HOME@PATH@"'],
+            # A second command, or none.
+            'publish with a line break': ['publish', 'm.json', setup, '--upload',
+                                          'cp @FILE@ x\nrm -rf /'],
+            'publish with only a variable': ['publish', 'm.json', setup, '--upload', 'FOO=bar'],
+            'max-time with a wait': ['live', '--wait', '5', '--max-time', '5'],
+            'max-time for publish': ['publish', 'm.json', setup, '--upload', 'cp', '--max-time',
+                                     '5'],
             'publish with --expect': ['publish', 'm.json', setup, '--upload', 'cp', '--expect',
                                       'm.json'],
             'dry run for live': ['live', '--dry-run'],

@@ -65,6 +65,9 @@ FAULT_DEFAULTS = {
     'linger_ms': 0,
     'headers': {},        # further response headers, name: value
     'content_length': None,  # a Content-Length other than the body's
+    # Requests of P answered as if there were no fault, on each address,
+    # before the fault takes effect (counted afresh when the file changes).
+    'after': 0,
 }
 
 
@@ -144,6 +147,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except (ValueError, TypeError) as e:
             self.send_text(500, 'bad fault file: %s\n' % e)
             return
+        if fault is not None and self.server.site.healthy(self.server.server_address[0],
+                                                          sidecar, fault.after):
+            fault = None
         exists = os.path.isfile(target)
         if fault is None:
             if not exists:
@@ -268,6 +274,7 @@ class Site:
         self.root = os.path.realpath(args.root)
         self.requests_log = os.path.join(os.path.dirname(self.root), 'requests.log')
         self.log_lock = threading.Lock()
+        self.served = {}   # requests answered before a fault's `after` ran out
         self.activity_lock = threading.Lock()
         self.active = 0
         self.last_activity = time.monotonic()
@@ -286,6 +293,14 @@ class Site:
                                           os.path.join(certs, 'server.key'), '::1'))
         except OSError as e:
             log('no edge on ::1: %s' % e)
+
+    def healthy(self, address, sidecar, after):
+        """Whether this request of `sidecar`'s path on `address` is one of
+        the first `after` since the file was written."""
+        key = (address, sidecar, os.stat(sidecar).st_mtime_ns)
+        with self.log_lock:
+            self.served[key] = self.served.get(key, 0) + 1
+            return self.served[key] <= after
 
     def record(self, handler):
         entry = {'path': handler.path, 'user_agent': handler.headers.get('User-Agent')}

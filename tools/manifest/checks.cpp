@@ -178,6 +178,15 @@ std::string finish_sha256(EVP_MD_CTX *sha)
     return hex;
 }
 
+std::string sha256_of(const std::string &bytes)
+{
+    EVP_MD_CTX *sha = new_sha256();
+    std::string digest = sha != nullptr && EVP_DigestUpdate(sha, bytes.data(), bytes.size()) == 1
+                             ? finish_sha256(sha) : "";
+    EVP_MD_CTX_free(sha);
+    return digest;
+}
+
 // Reads the size of a regular file into facts->size.
 bool stat_file(const std::string &path, FileFacts *facts)
 {

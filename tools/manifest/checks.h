@@ -40,6 +40,9 @@ EVP_MD_CTX *new_sha256();
 // The lowercase hexadecimal digest that `sha` ends with; "" on failure.
 std::string finish_sha256(EVP_MD_CTX *sha);
 
+// The lowercase hexadecimal SHA-256 of `bytes`; "" on failure.
+std::string sha256_of(const std::string &bytes);
+
 struct FileFacts {
     long long size = 0;
     std::string sha256; // lowercase hexadecimal

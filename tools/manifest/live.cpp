@@ -10,8 +10,16 @@
 // serves itself, so every connection to the site host, on any port, is
 // pinned to one address while the TLS name stays the site host. A redirect
 // to another host is followed as WinHTTP follows it, and the findings name
-// where each file really came from. A transfer may last as long as it
-// keeps moving, as the bootstrapper's does; one that stalls is ended.
+// where each file really came from.
+//
+// Every command ends in bounded time, whatever an edge does. That is the
+// publisher's policy, not the bootstrapper's, which reads as long as bytes
+// come: a transfer that averages less than 1 KiB a second over 60 s is too
+// slow for users (a setup program would take hours), and is ended, naming
+// its rate; the tool counts that rate itself, because libcurl's low-speed
+// rule judges whole bytes over a few seconds, which a burst every few
+// seconds dodges. A round's transfers end with the wait that repeats it, or
+// without one after --max-time; each gets at least 5 s.
 //
 // The setup program is streamed into a temporary file, unlinked as soon as
 // it is made (so that neither a crash nor a kill leaves it behind), and
@@ -47,6 +55,12 @@ const long CONNECT_SECONDS = 15;
 // A transfer that receives less than a byte a second for this long has
 // stalled (WinHTTP's receive time-out is as long).
 const long STALL_SECONDS = 30;
+// A transfer slower than this on average, over a window this long, is too
+// slow for users.
+const long long SLOWEST_RATE = 1024;
+const double RATE_WINDOW_SECONDS = 60;
+// The least time that a transfer gets, even at the end of a wait.
+const time_t LEAST_TRANSFER_SECONDS = 5;
 // Between rounds of a wait.
 const unsigned PAUSE_SECONDS = 5;
 // Edges that keep the manifest longer than this delay every release.
@@ -115,7 +129,43 @@ struct Body {
     bool wrong_status = false;
     bool write_failed = false;
     std::vector<std::pair<std::string, std::string>> headers; // of the last response, raw
+    time_t deadline = 0;            // when it ends (0: never)
+    bool out_of_time = false;
+    double started = 0;             // monotonic seconds
+    double window_start = 0;        // of the window whose rate is counted
+    long long window_bytes = 0;     // received before it
+    long long slow_rate = -1;       // bytes a second of a window that was too slow
 };
+
+double monotonic()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+// Called about once a second, moving or not: ends a transfer at its
+// deadline, or when a window of RATE_WINDOW_SECONDS brought less than
+// SLOWEST_RATE bytes a second.
+int on_progress(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    Body *body = (Body *)context;
+    double now = monotonic(), window = now - body->window_start;
+    if (body->deadline != 0 && time(nullptr) >= body->deadline) {
+        body->out_of_time = true;
+        return 1;
+    }
+    if (window >= RATE_WINDOW_SECONDS) {
+        long long rate = (long long)((double)(body->received - body->window_bytes) / window);
+        if (rate < SLOWEST_RATE) {
+            body->slow_rate = rate;
+            return 1;
+        }
+        body->window_start = now;
+        body->window_bytes = body->received;
+    }
+    return 0;
+}
 
 // Called for each header line of each response, redirects included: only
 // the final 200 response's Content-Length counts.
@@ -193,6 +243,16 @@ std::string transfer_fault(CURL *curl, CURLcode code, long status, const Body &b
         return "more than " + std::to_string(body.limit) + " bytes";
     if (body.write_failed)
         return "cannot keep the body: " + std::string(strerror(errno));
+    if (body.slow_rate >= 0)
+        return "too slow for users: " + std::to_string(body.slow_rate) + " bytes a second over " +
+               std::to_string((long)RATE_WINDOW_SECONDS) + " s, below " +
+               std::to_string(SLOWEST_RATE) + " (a setup program would take hours)";
+    if (body.out_of_time)
+        return "out of time (the wait, or --max-time, ran out) after " +
+               std::to_string(body.received) + " bytes, at " +
+               std::to_string((long long)((double)body.received /
+                                          std::max(monotonic() - body.started, 1.0))) +
+               " bytes a second";
     if (code == CURLE_UNSUPPORTED_PROTOCOL)
         return "a redirect to a location that is not HTTPS";
     if (code == CURLE_COULDNT_CONNECT)
@@ -218,6 +278,9 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
     body.text = text;
     body.file = file;
     body.sha = new_sha256();
+    body.started = body.window_start = monotonic();
+    body.deadline = options.deadline == 0 ? 0
+                    : std::max(options.deadline, time(nullptr) + LEAST_TRANSFER_SECONDS);
     CURL *curl = body.sha == nullptr ? nullptr : curl_easy_init();
     bool ipv6 = address.find(':') != std::string::npos;
     // Every port of the site host, so that a redirect to another of its
@@ -247,6 +310,9 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &body);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &body);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     if (!options.cacert.empty())
         curl_easy_setopt(curl, CURLOPT_CAINFO, options.cacert.c_str());
     {
@@ -473,17 +539,18 @@ void live_round(const LiveOptions &options, const std::string &expected, LiveFin
     findings->passed = all_refusals(*findings).empty();
 }
 
-bool repeat_check(long seconds, bool quiet, RoundCheck check, void *context, int *rounds)
+bool repeat_check(const LiveOptions &options, RoundCheck check, void *context, int *rounds)
 {
-    time_t deadline = time(nullptr) + seconds;
+    time_t start = time(nullptr), deadline = start + options.wait_seconds;
+    time_t transfers = options.wait_seconds > 0 ? deadline : start + options.max_seconds;
     std::string first;
     for (*rounds = 1;; ++*rounds) {
-        if (check(context, &first))
+        if (check(context, transfers, &first))
             return true;
         if (time(nullptr) + (time_t)PAUSE_SECONDS > deadline)
             return false;
-        fprintf(quiet ? stderr : stdout, "round %d: waiting for: %s (%ld s left)\n", *rounds,
-                first.c_str(), (long)(deadline - time(nullptr)));
+        fprintf(options.json ? stderr : stdout, "round %d: waiting for: %s (%ld s left)\n",
+                *rounds, first.c_str(), (long)(deadline - time(nullptr)));
         fflush(stdout);
         sleep(PAUSE_SECONDS);
     }
@@ -498,11 +565,13 @@ struct LiveRound {
     LiveFindings *findings;
 };
 
-bool live_check(void *context, std::string *first)
+bool live_check(void *context, time_t deadline, std::string *first)
 {
     LiveRound *round = (LiveRound *)context;
+    LiveOptions options = *round->options;
+    options.deadline = deadline;
     *round->findings = LiveFindings();
-    live_round(*round->options, *round->expected, round->findings);
+    live_round(options, *round->expected, round->findings);
     std::vector<std::string> refusals = all_refusals(*round->findings);
     *first = refusals.empty() ? "" : refusals.front();
     return round->findings->passed;
@@ -514,7 +583,7 @@ bool live_wait(const LiveOptions &options, const std::string &expected, LiveFind
 {
     LiveRound round = {&options, &expected, findings};
     int rounds = 0;
-    bool passed = repeat_check(options.wait_seconds, options.json, live_check, &round, &rounds);
+    bool passed = repeat_check(options, live_check, &round, &rounds);
     findings->rounds = rounds;
     return passed;
 }

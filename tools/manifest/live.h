@@ -5,6 +5,7 @@
 #include <openssl/types.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -22,15 +23,19 @@ struct LiveOptions {
     std::string expect;                 // a manifest every address must serve; "" for any
     std::string expect_setup;           // with `expect`: its setup program, or ""
     long wait_seconds = 0;              // repeat failing rounds this long
+    long max_seconds = 3600;            // without a wait: how long one round may take
     bool json = false;                  // the findings as one JSON object
+    time_t deadline = 0;                // when a round's transfers end (0: never); each
+                                        // transfer gets at least 5 s
 };
 
 // GETs `url` as the bootstrapper would, with the connection to the site
 // host (on any port) pinned to `address`, the body into `text` or `file`
 // and no further than `limit` bytes; with `exact`, a Content-Length other
-// than `limit` ends it before the body. Fills `found`, with the headers
-// named in `reported` (lower case); its fault is "" for a 200 received
-// whole.
+// than `limit` ends it before the body. It ends, too, when it averages
+// less than 1 KiB a second over 60 s (too slow for users), and at
+// options.deadline. Fills `found`, with the headers named in `reported`
+// (lower case); its fault is "" for a 200 received whole.
 void fetch_url(const std::string &url, const std::string &address, const LiveOptions &options,
                long long limit, bool exact, std::string *text, FILE *file,
                const std::vector<std::string> &reported, FetchFindings *found);
@@ -64,19 +69,21 @@ bool resolve_addresses(const LiveOptions &options, LiveFindings *findings);
 void live_round(const LiveOptions &options, const std::string &expected, LiveFindings *findings);
 
 // A check that is repeated until it passes: it records what it found in
-// its context, and returns whether it passed, with its first refusal in
-// `*first` when it did not.
-typedef bool (*RoundCheck)(void *context, std::string *first);
+// its context, with its transfers ended by `deadline`, and returns whether
+// it passed, with its first refusal in `*first` when it did not.
+typedef bool (*RoundCheck)(void *context, time_t deadline, std::string *first);
 
-// Runs `check` until it passes or `seconds` are up, 5 s apart. Each
-// failing round that leaves time is reported on one line, "round N:
-// waiting for: ...", on standard output, or with `quiet` on standard
-// error (where standard output holds a JSON object). Returns whether the
-// last round passed; `*rounds` counts them, and `check` may not change it.
-bool repeat_check(long seconds, bool quiet, RoundCheck check, void *context, int *rounds);
+// Runs `check` until it passes or options.wait_seconds are up, 5 s apart,
+// starting no round after that; the transfers of a round end with the
+// wait (without one, after options.max_seconds). Each failing round that
+// leaves time is reported on one line, "round N: waiting for: ...", on
+// standard output, or with options.json on standard error (where standard
+// output holds a JSON object). Returns whether the last round passed;
+// `*rounds` counts them, and `check` may not change it.
+bool repeat_check(const LiveOptions &options, RoundCheck check, void *context, int *rounds);
 
-// live_round() repeated as repeat_check() repeats it, options.wait_seconds
-// long; `findings` holds the last round. True when it passed.
+// live_round() repeated as repeat_check() repeats it; `findings` holds the
+// last round. True when it passed.
 bool live_wait(const LiveOptions &options, const std::string &expected, LiveFindings *findings);
 
 // Returns true when every address serves the same release and it passes

@@ -5,10 +5,12 @@
 
 #include "manifest_json.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 // Longest part of a value that a message shows.
 const size_t MESSAGE_VALUE_BYTES = 80;
@@ -56,18 +58,26 @@ std::string manifest_text(const std::string &version, const std::string &url,
            ",\n  \"size\": " + std::to_string(size) + "\n}\n";
 }
 
-// Written beside the target and renamed over it, so that a failed write
-// never leaves a partial manifest under the published name.
-bool write_file(const std::string &path, const std::string &text)
+// Written beside the target, flushed to the disk and renamed over it, so
+// that neither a failed write nor a crash or power loss ever leaves a
+// partial file under the name.
+bool write_file(const std::string &path, const std::string &text, std::string *fault)
 {
     std::string temporary = path + ".tmp";
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file.write(text.data(), (std::streamsize)text.size());
-    file.close();
-    if (file && std::rename(temporary.c_str(), path.c_str()) == 0)
+    int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    size_t written = 0;
+    while (file >= 0 && written < text.size()) {
+        ssize_t piece = write(file, text.data() + written, text.size() - written);
+        if (piece <= 0 && errno != EINTR)
+            break;
+        written += piece > 0 ? (size_t)piece : 0;
+    }
+    bool whole = file >= 0 && written == text.size() && fsync(file) == 0;
+    if (file >= 0 && close(file) != 0)
+        whole = false;
+    if (whole && std::rename(temporary.c_str(), path.c_str()) == 0)
         return true;
-    fprintf(stderr, "tarvik-manifest: cannot write %s: %s\n", (file ? path : temporary).c_str(),
-            strerror(errno));
+    *fault = "cannot write " + path + ": " + strerror(errno);
     std::remove(temporary.c_str());
     return false;
 }

@@ -22,6 +22,6 @@ std::string escaped(const std::string &bytes);
 std::string manifest_text(const std::string &version, const std::string &url,
                           const std::string &sha256, long long size);
 
-// Writes `text` to `path` whole or not at all. Returns false, with the
-// reason written to standard error, when it could not.
-bool write_file(const std::string &path, const std::string &text);
+// Writes `text` to `path` whole or not at all, on the disk when it
+// returns. Returns false, with the reason in `fault`, when it could not.
+bool write_file(const std::string &path, const std::string &text, std::string *fault);

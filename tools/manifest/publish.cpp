@@ -1,7 +1,10 @@
-// `tarvik-manifest publish` (publish.h). Each step runs only when the one
-// before it held:
+// `tarvik-manifest publish` (publish.h), which puts a release on the site
+// as a database commits a transaction: at every instant the site and the
+// manifest's folder hold enough to finish it or to undo it. Each step runs
+// only when the one before it held:
 //
-// 1. the local checks of `check --bootstrapper`;
+// 1. the local checks of `check --bootstrapper`, the upload command's
+//    program, and the journal of earlier runs of this manifest;
 // 2. what the site serves now, on every address: one manifest everywhere
 //    (kept as the rollback point) or none, and at the new setup program's
 //    URL nothing, or these very bytes: a published URL never changes;
@@ -9,33 +12,46 @@
 //    for until every address serves it;
 // 4. the manifest uploaded, last;
 // 5. `live --expect` until it passes, which is the verdict;
-// 6. when it does not, the rollback manifest uploaded again and waited for.
+// 6. when it does not, the rollback manifest uploaded again and waited for
+//    as `live --expect` waits for it: the previous release, verified.
 //
 // Until step 4 nothing names the new setup program, so a failure there
-// leaves the site serving what it served before. The transfers and the
-// judgement of a setup program are live's (live.h).
+// leaves the site serving what it served before. The journal (journal.h)
+// records that a run began, with its rollback point, before its first
+// upload; that its manifest upload began; and how the run ended. Only it
+// tells apart two sites that look alike from outside (the new release on
+// one edge, another edge failing): one where the release went live, to be
+// left alone, and one where a run was killed in its manifest upload, to be
+// finished or undone. So a run of the same command:
+// - after a run that ended with 0, or with no journal where every address
+//   serves this manifest already, uploads and rolls back nothing: it
+//   checks live;
+// - after a run that was ended after its manifest upload began, uploads
+//   nothing more: it checks live, and rolls back when that fails;
+// - otherwise publishes, with the journal's rollback point where a run
+//   began and was ended before its manifest upload, and where the site
+//   serves no manifest, or this one.
+// Killed at any instant and run again, a publish ends as if it had not
+// been killed, and no run puts back an older release over one that went
+// live. The transfers and the judgement of a setup program are live's
+// (live.h); the upload command runs as command.h runs it.
 
 #include "publish.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "app/config.h"
 #include "checks.h"
+#include "journal.h"
 #include "manifest_json.h"
 #include "net/manifest.h"
 
 namespace {
 
-const char *const PREVIOUS_NAME = "windows-setup.previous.json";
 // The lifetimes that caches should give: the manifest's URL never
 // changes, a setup program's URL always means the same bytes.
 const char *const MANIFEST_CACHE_CONTROL = "no-cache";
@@ -52,29 +68,19 @@ bool absent(const FetchFindings &fetch)
     return fetch.status == 404 || fetch.status == 410;
 }
 
-// `word` as a shell would read it back: as it is when it holds only bytes
-// that need no quoting, otherwise in single quotes; escaped for the report.
-std::string shown_word(const std::string &word)
-{
-    if (!word.empty() && word.find_first_not_of(PATH_BYTES + std::string("@:=,+%")) ==
-                             std::string::npos)
-        return escaped(word);
-    std::string quoted = "'";
-    for (char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return escaped(quoted + "'");
-}
-
 // Everything one publish works with.
 struct Publish {
     const PublishOptions *options = nullptr;
     CheckedManifest manifest;         // the new release's
+    std::string folder;               // the manifest's folder: "" or ending in a slash
     std::string url;                  // its setup program's URL
     std::string setup_path;           // that URL's path on the site
-    std::string previous_path;        // where the rollback point is kept
+    Journal journal;                  // what earlier runs recorded; then this run
     std::string rollback;             // the rollback manifest's text; "" for none
+    bool served_everywhere = false;   // every address serves this manifest already
     bool setup_everywhere = false;    // every address serves the setup program already
     bool uploaded_setup = false;
+    bool recorded = false;            // this run keeps the journal: it records how it ends
     PublishFindings findings;
 };
 
@@ -95,68 +101,17 @@ void end_step(Publish *publish, const std::string &outcome)
         write_step(step, (int)publish->findings.steps.size());
 }
 
-// The process group of the running upload command, which a signal that
-// ends the tool ends too.
-volatile pid_t running_group;
-
-void end_running_group(int signal_number)
+// Records in the journal that the run is now in `state` (with
+// `exit_code` when it ended); a dry run records nothing. Returns "", or
+// why it could not.
+std::string record(Publish *publish, JournalState state, int exit_code = -1)
 {
-    if (running_group > 0)
-        kill(-running_group, SIGKILL);
-    ::signal(signal_number, SIG_DFL);
-    raise(signal_number);
-}
-
-// Runs `words` with no shell, in a process group of its own, reading
-// nothing (a prompt would stop it) and writing to standard error, for at
-// most UPLOAD_SECONDS; then, or when it stops, its whole group is ended.
-// Returns "" when it exited with 0, else what happened.
-std::string run_command(const std::vector<std::string> &words)
-{
-    std::vector<char *> argv;
-    for (const std::string &word : words)
-        argv.push_back(const_cast<char *>(word.c_str()));
-    argv.push_back(nullptr);
-    fflush(stdout);
-    fflush(stderr);
-    pid_t child = fork();
-    if (child < 0)
-        return "cannot start it: " + std::string(strerror(errno));
-    if (child == 0) {
-        setpgid(0, 0);
-        int nothing = open("/dev/null", O_RDONLY);
-        if (nothing >= 0)
-            dup2(nothing, 0);
-        dup2(2, 1);
-        execvp(argv[0], argv.data());
-        fprintf(stderr, "tarvik-manifest: cannot run %s: %s\n", argv[0], strerror(errno));
-        _exit(127);
-    }
-    setpgid(child, child);
-    running_group = child;
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
-        signal(signal_number, end_running_group);
-    int status = 0;
-    pid_t done = 0;
-    for (time_t deadline = time(nullptr) + UPLOAD_SECONDS;
-         (done = waitpid(child, &status, WNOHANG | WUNTRACED)) == 0 && time(nullptr) < deadline;)
-        usleep(100000);
     std::string fault;
-    if (done == 0 || (done > 0 && WIFSTOPPED(status))) {
-        fault = done == 0 ? "it ran out of its " + std::to_string(UPLOAD_SECONDS) + " s"
-                          : "it stopped, as if it waited for the terminal";
-        fault += ", and was ended";
-        kill(-child, SIGKILL);
-        waitpid(child, &status, 0);
-    } else if (done < 0) {
-        fault = "cannot wait for it: " + std::string(strerror(errno));
-    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        fault = WIFEXITED(status) ? "it exited with " + std::to_string(WEXITSTATUS(status))
-                                  : "it was ended by signal " + std::to_string(WTERMSIG(status));
-    }
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
-        signal(signal_number, SIG_DFL);
-    running_group = 0;
+    publish->journal.state = state;
+    publish->journal.exit_code = exit_code;
+    publish->recorded = true;
+    if (!publish->options->dry_run)
+        write_journal(publish->journal, &fault);
     return fault;
 }
 
@@ -166,36 +121,21 @@ std::string run_command(const std::vector<std::string> &words)
 bool upload(Publish *publish, StepFindings *step, const std::string &file,
             const std::string &path, const char *cache_control)
 {
-    const std::pair<const char *, std::string> PLACEHOLDERS[] = {
-        {"@FILE@", file}, {"@PATH@", path}, {"@CACHE_CONTROL@", cache_control}};
-    std::vector<std::string> words;
-    std::string shown;
-    for (const std::string &given : publish->options->upload) {
-        // One pass over the word: what a placeholder brings is never read
-        // for placeholders again.
-        std::string word;
-        for (size_t at = 0; at < given.size();) {
-            const std::pair<const char *, std::string> *found = nullptr;
-            for (const auto &placeholder : PLACEHOLDERS)
-                if (given.compare(at, strlen(placeholder.first), placeholder.first) == 0)
-                    found = &placeholder;
-            word += found == nullptr ? given.substr(at, 1) : found->second;
-            at += found == nullptr ? 1 : strlen(found->first);
-        }
-        shown += (shown.empty() ? "" : " ") + shown_word(word);
-        words.push_back(word);
-    }
-    step->commands.push_back(shown);
+    Command command = filled(publish->options->upload, {{"@FILE@", file},
+                                                        {"@PATH@", path},
+                                                        {"@CACHE_CONTROL@", cache_control}});
+    step->commands.push_back(shown_command(command));
     if (publish->options->dry_run)
         return true;
-    std::string fault = run_command(words);
+    std::string fault = run_command(command, UPLOAD_SECONDS);
     if (!fault.empty())
         step->refusals.push_back("the upload of " + escaped(file) + " to " + path + " failed: " +
                                  fault);
     return fault.empty();
 }
 
-// Step 1: the local checks, and what the publish needs of the manifest.
+// Step 1: the local checks, what the publish needs of the manifest, and
+// the journal of earlier runs (under the folder's lock, unless a dry run).
 bool check_locally(Publish *publish)
 {
     const PublishOptions &options = *publish->options;
@@ -211,49 +151,34 @@ bool check_locally(Publish *publish)
     publish->url = publish->manifest.fields.url;
     publish->setup_path = passed ? publish->url.substr(strlen("https://" TARVIK_SITE_HOST_TEXT))
                                  : "";
-    if (passed && publish->setup_path.find_first_not_of(PATH_BYTES) != std::string::npos) {
-        step.refusals.push_back("the setup program's URL path " + shown(publish->setup_path) +
-                                " may hold only A-Z a-z 0-9 . _ ~ / -, so that every upload "
-                                "tool reads it alike");
-        passed = false;
-    }
-    if (passed && options.manifest.substr(options.manifest.rfind('/') + 1) == PREVIOUS_NAME) {
-        step.refusals.push_back(std::string("the manifest may not be named ") + PREVIOUS_NAME +
-                                ": that name keeps the rollback point");
-        passed = false;
-    }
+    std::string fault, sha256 = sha256_of(publish->manifest.text);
+    if (passed && publish->setup_path.find_first_not_of(PATH_BYTES) != std::string::npos)
+        fault = "the setup program's URL path " + shown(publish->setup_path) +
+                " may hold only A-Z a-z 0-9 . _ ~ / -, so that every upload tool reads it alike";
+    else if (passed && options.manifest.substr(options.manifest.rfind('/') + 1) == PREVIOUS_NAME)
+        fault = std::string("the manifest may not be named ") + PREVIOUS_NAME +
+                ": that name keeps the rollback point";
+    else if (passed && find_program(options.upload).empty())
+        fault = "the upload command's program " + escaped(options.upload.words[0]) +
+                " is not found" + (options.upload.words[0].find('/') == std::string::npos
+                                       ? " on PATH" : "");
+    if (passed && fault.empty() && !options.dry_run)
+        lock_folder(publish->folder, &fault);
+    if (passed && fault.empty() && read_journal(publish->folder, sha256, &publish->journal, &fault))
+        step.lines.push_back("journal: " + journal_text(publish->journal));
+    if (!fault.empty())
+        step.refusals.push_back(fault);
+    passed = passed && fault.empty();
     end_step(publish, passed ? "passed" : "refused");
     return passed;
-}
-
-// The rollback point that an earlier run of this publish kept: the file,
-// when it was written after the manifest was (by a run that read the site
-// for this manifest) and passes the rules; "" otherwise. A file from an
-// earlier release would put back what the site did not serve.
-std::string kept_rollback(const Publish &publish)
-{
-    struct stat manifest, previous;
-    CheckedManifest kept;
-    Gathered ignored;
-    if (stat(publish.options->manifest.c_str(), &manifest) != 0 ||
-        stat(publish.previous_path.c_str(), &previous) != 0 ||
-        previous.st_mtim.tv_sec < manifest.st_mtim.tv_sec ||
-        (previous.st_mtim.tv_sec == manifest.st_mtim.tv_sec &&
-         previous.st_mtim.tv_nsec <= manifest.st_mtim.tv_nsec))
-        return "";
-    Gathered *outer = gather(&ignored);
-    bool good = read_manifest(publish.previous_path, &kept);
-    gather(outer);
-    return good ? kept.text : "";
 }
 
 // Step 2 for one address: its manifest into `text`, and what it serves at
 // the new setup program's URL, asked with a query that no user sends, so
 // that a cache that keeps a 404 keeps it under that query only.
-void read_address(Publish *publish, const std::string &probe, std::string *text,
-                  AddressFindings *found)
+void read_address(Publish *publish, const LiveOptions &live, const std::string &probe,
+                  std::string *text, AddressFindings *found)
 {
-    const LiveOptions &live = publish->options->live;
     long long size = publish->manifest.release.expected_size;
     fetch_manifest(live, found->address, text, &found->manifest);
     fetch_url(probe, found->address, live, size, true, nullptr, nullptr, {}, &found->setup);
@@ -274,7 +199,7 @@ void read_address(Publish *publish, const std::string &probe, std::string *text,
                                   publish->url + ": " + setup.fault);
 }
 
-// Step 2: what the site serves now. Keeps the rollback point.
+// Step 2: what the site serves now.
 bool read_site(Publish *publish)
 {
     const PublishOptions &options = *publish->options;
@@ -284,10 +209,13 @@ bool read_site(Publish *publish)
     resolve_addresses(options.live, &step.site);
     std::string probe = publish->url + "?publish-probe=" + std::to_string(time(nullptr)) + "-" +
                         std::to_string(getpid());
+    // Its transfers end as a wait's would.
+    LiveOptions live = options.live;
+    live.deadline = time(nullptr) + (live.wait_seconds > 0 ? live.wait_seconds : live.max_seconds);
     publish->setup_everywhere = !step.site.addresses.empty();
     for (AddressFindings &found : step.site.addresses) {
         manifests.push_back("");
-        read_address(publish, probe, &manifests.back(), &found);
+        read_address(publish, live, probe, &manifests.back(), &found);
         publish->setup_everywhere = publish->setup_everywhere && found.setup.fault.empty();
         step.lines.push_back(found.address + ": " +
                              (found.manifest.fault.empty() ? "a manifest, sha256 " +
@@ -303,122 +231,138 @@ bool read_site(Publish *publish)
                                          " and " + found.address + " serve different manifests");
     }
     step.site.passed = all_refusals(step.site).empty();
-    if (!step.site.passed) {
-        end_step(publish, "refused");
-        return false;
-    }
-    // The rollback point is what the site serves now; a re-run that finds
-    // the new manifest served already takes the one that its first run kept.
-    std::string current = manifests[0];
-    if (current == publish->manifest.text) {
-        step.lines.push_back("the site serves this manifest already");
-        publish->rollback = kept_rollback(*publish);
-    } else if (options.dry_run) {
-        publish->rollback = current;
-    } else if (!current.empty() && !write_file(publish->previous_path, current)) {
-        step.refusals.push_back("cannot keep the rollback point in " + publish->previous_path);
-        end_step(publish, "refused");
-        return false;
-    } else {
-        publish->rollback = current;
-        // A first release has no rollback point: an older file would name
-        // a release that the site does not serve.
-        if (current.empty())
-            std::remove(publish->previous_path.c_str());
-    }
-    if (!publish->rollback.empty())
-        publish->findings.rollback =
-            publish->previous_path + (options.dry_run ? " (a dry run: not written)" : "");
-    end_step(publish, "passed");
-    return true;
+    publish->rollback = step.site.passed ? manifests[0] : "";
+    publish->served_everywhere = step.site.passed && publish->rollback == publish->manifest.text;
+    if (publish->served_everywhere)
+        step.lines.push_back("every address serves this manifest already");
+    end_step(publish, step.site.passed ? "passed" : "refused");
+    return step.site.passed;
 }
 
-// What a waiting step checks on every address, for repeat_check.
-struct Waiting {
-    Publish *publish;
-    StepFindings *step;
-    const std::string *manifest; // the manifest that must be served; null: the setup program
+// Begins the run in the journal, before anything is uploaded, with its
+// rollback point kept under a name of its own: the manifest that every
+// address serves, unless a run of this manifest began and was ended before
+// its manifest upload, or the site serves no manifest, or this one; then
+// the one that the journal keeps, if any. False, with a refusal in
+// `step`, when it cannot be read or written.
+bool begin_run(Publish *publish, StepFindings *step)
+{
+    std::string fault;
+    Journal &journal = publish->journal;
+    const std::string &folder = publish->folder;
+    bool dry_run = publish->options->dry_run;
+    bool from_journal = journal.state == JOURNAL_BEGUN || publish->rollback.empty() ||
+                        publish->served_everywhere;
+    if (from_journal)
+        publish->rollback.clear();
+    if (from_journal && !journal.rollback.empty())
+        read_rollback(folder, journal, &publish->rollback, &fault);
+    if (fault.empty() && !dry_run && publish->rollback.empty()) {
+        journal.rollback = journal.rollback_sha256 = "";
+        no_rollback(folder, &fault);
+    } else if (fault.empty() && !dry_run) {
+        keep_rollback(folder, publish->rollback, &journal, &fault);
+    }
+    if (fault.empty())
+        fault = record(publish, JOURNAL_BEGUN);
+    if (!publish->rollback.empty())
+        publish->findings.rollback =
+            !dry_run ? folder + journal.rollback
+                     : (from_journal ? folder + journal.rollback : "what the site serves") +
+                           " (a dry run: not kept)";
+    if (!fault.empty())
+        step->refusals.push_back(fault);
+    return fault.empty();
+}
+
+// What the setup program's wait checks on every address, for repeat_check.
+struct SetupWait {
+    const Publish *publish;
+    LiveFindings *site;
 };
 
-bool every_address_serves(void *context, std::string *first)
+bool every_address_serves_setup(void *context, time_t deadline, std::string *first)
 {
-    Waiting *waiting = (Waiting *)context;
+    SetupWait *waiting = (SetupWait *)context;
     const Publish &publish = *waiting->publish;
-    const LiveOptions &live = publish.options->live;
-    LiveFindings &site = waiting->step->site;
+    const ReleaseInfo &release = publish.manifest.release;
+    LiveOptions live = publish.options->live;
+    live.deadline = deadline;
+    LiveFindings &site = *waiting->site;
     site = LiveFindings();
     resolve_addresses(live, &site);
-    for (AddressFindings &found : site.addresses) {
-        std::string text;
-        if (waiting->manifest == nullptr) {
-            check_setup(live, found.address, publish.url, publish.manifest.release.expected_size,
-                        publish.manifest.release.sha256_hex, &found);
-            continue;
-        }
-        fetch_manifest(live, found.address, &text, &found.manifest);
-        if (!found.manifest.fault.empty() || text != *waiting->manifest)
-            found.refusals.push_back(found.address + ": the manifest is not the one put back" +
-                                     (found.manifest.fault.empty() ? ""
-                                                                   : ": " + found.manifest.fault));
-    }
+    for (AddressFindings &found : site.addresses)
+        check_setup(live, found.address, publish.url, release.expected_size, release.sha256_hex,
+                    &found);
     std::vector<std::string> refusals = all_refusals(site);
     site.passed = refusals.empty();
     *first = refusals.empty() ? "" : refusals.front();
     return site.passed;
 }
 
-// Waits for `waiting` as long as --wait allows.
-bool wait_for_site(Waiting *waiting)
-{
-    const LiveOptions &live = waiting->publish->options->live;
-    int rounds = 0;
-    bool passed = repeat_check(live.wait_seconds, live.json, every_address_serves, waiting, &rounds);
-    waiting->step->looked = true;
-    waiting->step->site.rounds = rounds;
-    return passed;
-}
-
-// Step 3: the setup program on every address.
+// Step 3: the setup program on every address, after the run began in the
+// journal.
 bool put_setup(Publish *publish)
 {
     StepFindings &step = begin_step(publish, "the setup program");
-    bool dry_run = publish->options->dry_run;
-    if (publish->setup_everywhere) {
+    const PublishOptions &options = *publish->options;
+    bool passed = begin_run(publish, &step);
+    if (passed && publish->setup_everywhere) {
         step.lines.push_back("every address serves it already: not uploaded again");
-    } else if (upload(publish, &step, publish->options->setup, publish->setup_path,
-                      SETUP_CACHE_CONTROL)) {
-        publish->uploaded_setup = !dry_run;
-    } else {
-        end_step(publish, "refused");
-        return false;
+    } else if (passed) {
+        passed = upload(publish, &step, options.setup, publish->setup_path, SETUP_CACHE_CONTROL);
+        publish->uploaded_setup = passed && !options.dry_run;
     }
-    Waiting waiting = {publish, &step, nullptr};
-    bool passed = dry_run || wait_for_site(&waiting);
-    end_step(publish, dry_run ? "planned" : passed ? "passed" : "refused");
+    if (passed && !options.dry_run) {
+        SetupWait waiting = {publish, &step.site};
+        step.looked = true;
+        passed = repeat_check(options.live, every_address_serves_setup, &waiting,
+                              &step.site.rounds);
+    }
+    end_step(publish, !passed ? "refused" : options.dry_run ? "planned" : "passed");
     return passed;
 }
 
-// Steps 4 and 5: the manifest, last, and live's verdict.
-bool put_manifest(Publish *publish)
+// Step 4: the manifest, last, once the journal says that its upload
+// begins. Returns whether it began; `*uploaded` says whether the upload
+// command succeeded (one that failed may still have reached the site).
+bool put_manifest(Publish *publish, bool *uploaded)
 {
     const PublishOptions &options = *publish->options;
     StepFindings &step = begin_step(publish, "the manifest");
-    bool uploaded = upload(publish, &step, options.manifest, MANIFEST_PATH, MANIFEST_CACHE_CONTROL);
-    end_step(publish, options.dry_run ? "planned" : uploaded ? "uploaded" : "refused");
-    if (options.dry_run || !uploaded)
-        return uploaded;
-    StepFindings &live = begin_step(publish, "live");
-    live.looked = true;
-    bool passed = live_wait(options.live, publish->manifest.text, &live.site);
-    end_step(publish, passed ? "passed" : "refused");
+    std::string fault = record(publish, JOURNAL_UPLOADING_MANIFEST);
+    if (!fault.empty())
+        step.refusals.push_back(fault);
+    *uploaded = fault.empty() &&
+                upload(publish, &step, options.manifest, MANIFEST_PATH, MANIFEST_CACHE_CONTROL);
+    end_step(publish, !*uploaded ? "refused" : options.dry_run ? "planned" : "uploaded");
+    return fault.empty();
+}
+
+// Step 5: `live --expect` with the same addresses, repeated until it
+// passes or the wait is up; a dry run plans it. `why` heads its lines.
+bool check_live(Publish *publish, const std::string &why)
+{
+    const PublishOptions &options = *publish->options;
+    StepFindings &step = begin_step(publish, "live");
+    if (!why.empty())
+        step.lines.push_back(why);
+    bool passed = options.dry_run;
+    if (!options.dry_run) {
+        step.looked = true;
+        passed = live_wait(options.live, publish->manifest.text, &step.site);
+    }
+    end_step(publish, options.dry_run ? "planned" : passed ? "passed" : "refused");
     return passed;
 }
 
-// Step 6: the rollback manifest put back, and waited for.
+// Step 6: the rollback manifest put back, and waited for as the release
+// that it names.
 PublishResult roll_back(Publish *publish)
 {
     StepFindings &step = begin_step(publish, "rollback");
     PublishFindings &findings = publish->findings;
+    const PublishOptions &options = *publish->options;
     if (publish->rollback.empty()) {
         findings.verdict = "the release did not go live on every address, and there is no "
                            "earlier release to put back: the site may serve a release that does "
@@ -426,105 +370,111 @@ PublishResult roll_back(Publish *publish)
         end_step(publish, "none");
         return PUBLISH_NEEDS_A_PERSON;
     }
-    Waiting waiting = {publish, &step, &publish->rollback};
-    bool passed = upload(publish, &step, publish->previous_path, MANIFEST_PATH,
-                         MANIFEST_CACHE_CONTROL) &&
-                  wait_for_site(&waiting);
-    end_step(publish, passed ? "passed" : "refused");
-    findings.verdict = passed ? "the release did not go live; the previous release is live again"
+    bool passed = upload(publish, &step, publish->folder + publish->journal.rollback,
+                         MANIFEST_PATH, MANIFEST_CACHE_CONTROL);
+    if (passed && !options.dry_run) {
+        step.looked = true;
+        passed = live_wait(options.live, publish->rollback, &step.site);
+    }
+    end_step(publish, options.dry_run ? "planned" : passed ? "passed" : "refused");
+    findings.verdict = passed ? "the release did not go live; the previous release is live again "
+                                "on every address"
                               : "THE RELEASE DID NOT GO LIVE, AND THE PREVIOUS RELEASE IS NOT LIVE "
                                 "AGAIN on every address: the site may serve a release that does "
                                 "not pass";
     return passed ? PUBLISH_NOT_LIVE : PUBLISH_NEEDS_A_PERSON;
 }
 
-PublishResult run_steps(Publish *publish)
+// The verdict of a run that checked live and passed.
+PublishResult went_live(Publish *publish, const std::string &how)
 {
-    PublishFindings &findings = publish->findings;
-    if (!check_locally(publish) || !read_site(publish) || !put_setup(publish)) {
-        findings.verdict = std::string("nothing was published: the site serves what it served "
-                                       "before") +
-                           (publish->uploaded_setup ? ", and the new setup program at a URL that "
-                                                      "no manifest names"
-                                                    : "");
+    publish->findings.verdict =
+        publish->options->dry_run
+            ? "dry run: the plan holds, and nothing was uploaded"
+            : "the release " + std::string(publish->manifest.fields.version) +
+                  " is live on every address" + how;
+    return PUBLISH_LIVE;
+}
+
+// A re-run of a release that went live, or that every address serves
+// already: nothing is uploaded and nothing rolled back.
+PublishResult check_again(Publish *publish)
+{
+    publish->findings.rollback = "none: nothing is uploaded";
+    if (check_live(publish, "this manifest was published already: nothing is uploaded or "
+                            "rolled back"))
+        return went_live(publish, "; it was published already, and nothing was uploaded");
+    publish->findings.verdict = "the release " + std::string(publish->manifest.fields.version) +
+                                " was published already, and it does not pass on every address "
+                                "now; nothing was uploaded or rolled back";
+    return PUBLISH_NOT_LIVE;
+}
+
+// A re-run of a run that was ended after its manifest upload began:
+// nothing more is uploaded; the release is live, or the rollback point
+// goes back.
+PublishResult finish(Publish *publish)
+{
+    std::string fault;
+    publish->recorded = true;
+    bool readable = publish->journal.rollback.empty() ||
+                    read_rollback(publish->folder, publish->journal, &publish->rollback, &fault);
+    if (check_live(publish, "an earlier run was ended after its manifest upload began: nothing "
+                            "more is uploaded"))
+        return went_live(publish, "");
+    if (readable)
+        return roll_back(publish);
+    publish->findings.verdict = "the release did not go live, and " + fault +
+                                ": the site may serve a release that does not pass";
+    return PUBLISH_NEEDS_A_PERSON;
+}
+
+// Steps 2 to 6 of a run that publishes, or of the re-run of a release that
+// went live or that every address serves already.
+PublishResult publish_release(Publish *publish)
+{
+    const Journal &journal = publish->journal;
+    bool uploaded = false;
+    if (!read_site(publish))
         return PUBLISH_NOT_LIVE;
-    }
-    if (put_manifest(publish)) {
-        findings.verdict = publish->options->dry_run
-                               ? "dry run: the plan holds, and nothing was uploaded"
-                               : "the release " + std::string(publish->manifest.fields.version) +
-                                     " is live on every address";
-        return PUBLISH_LIVE;
-    }
+    if ((journal.state == JOURNAL_ENDED && journal.exit_code == PUBLISH_LIVE) ||
+        (journal.state == JOURNAL_NONE && publish->served_everywhere))
+        return check_again(publish);
+    if (!put_setup(publish) || !put_manifest(publish, &uploaded))
+        return PUBLISH_NOT_LIVE;
+    if (uploaded && check_live(publish, ""))
+        return went_live(publish, "");
     return roll_back(publish);
 }
 
-} // namespace
-
-std::string split_command(const std::string &command, std::vector<std::string> *words)
+PublishResult run_steps(Publish *publish)
 {
-    // What a shell would expand, redirect or end the command at.
-    const std::string SPECIAL = "$`|&;<>()*?[";
-    std::string word;
-    bool in_word = false;
-    for (size_t i = 0; i < command.size(); i++) {
-        char c = command[i];
-        bool last = i + 1 == command.size();
-        if (c == '\\' && !last && command[i + 1] == '\n') {
-            i++;
-        } else if (c == ' ' || c == '\t' || c == '\n') {
-            if (in_word)
-                words->push_back(word);
-            word.clear();
-            in_word = false;
-        } else if (c == '\'') {
-            size_t end = command.find('\'', i + 1);
-            if (end == std::string::npos)
-                return "has a single quote that does not end";
-            word += command.substr(i + 1, end - i - 1);
-            i = end;
-            in_word = true;
-        } else if (c == '"') {
-            for (i++; i < command.size() && command[i] != '"'; i++) {
-                char next = i + 1 < command.size() ? command[i + 1] : 0;
-                if (command[i] == '\\' && next == '\n')
-                    i++;
-                else if (command[i] == '\\' && next != 0 && strchr("$`\"\\", next) != nullptr)
-                    word += command[++i];
-                else if (strchr("$`", command[i]) != nullptr)
-                    return std::string("holds ") + command[i] + " in double quotes, which a "
-                           "shell would expand; put it in single quotes";
-                else
-                    word += command[i];
-            }
-            if (i == command.size())
-                return "has a double quote that does not end";
-            in_word = true;
-        } else if (c == '\\') {
-            if (last)
-                return "ends with a backslash";
-            word += command[++i];
-            in_word = true;
-        } else if (SPECIAL.find(c) != std::string::npos ||
-                   (!in_word && (c == '#' || c == '~'))) {
-            return std::string("holds ") + c + ", which a shell would read otherwise; quote it";
-        } else {
-            word += c;
-            in_word = true;
-        }
-    }
-    if (in_word)
-        words->push_back(word);
-    return "";
+    PublishResult result = !check_locally(publish) ? PUBLISH_NOT_LIVE
+                           : publish->journal.state == JOURNAL_UPLOADING_MANIFEST
+                               ? finish(publish)
+                               : publish_release(publish);
+    if (result == PUBLISH_NOT_LIVE && publish->findings.verdict.empty())
+        publish->findings.verdict =
+            std::string("nothing was published: the site serves what it served before") +
+            (publish->uploaded_setup ? ", and the new setup program at a URL that no manifest "
+                                       "names"
+                                     : "");
+    // How a run that this one recorded, or took up, ended.
+    std::string fault = publish->recorded ? record(publish, JOURNAL_ENDED, result) : "";
+    if (!fault.empty())
+        publish->findings.verdict += " (and the journal cannot say so: " + fault + ")";
+    return result;
 }
+
+} // namespace
 
 PublishResult command_publish(const PublishOptions &options)
 {
     Publish publish;
     publish.options = &options;
-    size_t slash = options.manifest.rfind('/');
-    publish.previous_path =
-        (slash == std::string::npos ? "" : options.manifest.substr(0, slash + 1)) + PREVIOUS_NAME;
+    publish.folder = options.manifest.substr(0, options.manifest.rfind('/') + 1);
+    // A signal that ends the tool ends the upload command's group too.
+    end_commands_with_the_tool();
     PublishResult result = run_steps(&publish);
     publish.findings.exit_code = result;
     if (options.live.json)

@@ -1,37 +1,39 @@
 // `tarvik-manifest publish`: one command that puts a release on the site
 // in the safe order, never changes a published URL, waits until every
 // address serves the release, and puts the last release back when the new
-// one does not go live.
+// one does not go live. It keeps a journal beside the manifest, so that a
+// run that was killed, or that ended badly, is finished or undone by the
+// next run of the same command.
 #pragma once
 
 #include <string>
-#include <vector>
 
+#include "command.h"
 #include "live.h"
 
 struct PublishOptions {
     std::string manifest;      // the new release's manifest
     std::string setup;         // its setup program
-    std::vector<std::string> upload; // the publisher's upload command, split into words
-    bool dry_run = false;      // check and plan, upload nothing
+    Command upload;            // the publisher's upload command
+    bool dry_run = false;      // check and plan, upload and write nothing
     LiveOptions live;          // addresses, --cacert, publisher, bootstrapper, wait, json
 };
 
 // The exit codes of publish.
 enum PublishResult {
-    PUBLISH_LIVE = 0,           // the release is live on every address
-    PUBLISH_NOT_LIVE = 1,       // it is not, and the site serves what it served before
-    PUBLISH_NEEDS_A_PERSON = 3, // the site may serve a release that does not pass
+    // The release is live on every address.
+    PUBLISH_LIVE = 0,
+    // The release is not live, and every address serves the rollback point
+    // (the last release that was live) as before the run: either the run
+    // ended before its manifest upload (adding at most the new setup
+    // program, at a URL that no manifest names), or it put the rollback
+    // point back and verified it on every address as live --expect does,
+    // or it uploaded nothing, having found this release published already.
+    PUBLISH_NOT_LIVE = 1,
+    // The site may serve a release that does not pass: the rollback failed,
+    // could not be verified, or there was none.
+    PUBLISH_NEEDS_A_PERSON = 3,
 };
-
-// Splits `command` into words as a POSIX shell splits one simple command:
-// blanks separate words; single quotes keep what they hold; double quotes
-// too, but for a backslash before $ ` " \ or a line end; outside quotes a
-// backslash quotes the next character, and a backslash before a line end
-// joins the lines. There are no expansions, so what a shell would read
-// otherwise is refused unless quoted: $ ` | & ; < > ( ) * ? [, and # or ~
-// at the start of a word. Returns "", or what is wrong.
-std::string split_command(const std::string &command, std::vector<std::string> *words);
 
 // Publishes the release. Standard output holds the report (or, with
 // options.live.json, one JSON object); the upload command's own output

@@ -9,7 +9,7 @@
 //   (each command that judges a signature also takes --roots FILE)
 //   tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]
 //                        [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]
-//                        [--wait SECONDS] [--json]
+//                        [--wait SECONDS | --max-time SECONDS] [--json]
 //   tarvik-manifest publish MANIFEST SETUP.exe --upload COMMAND
 //                        [--bootstrapper FILE] [--publisher NAME] [--address ADDR]...
 //                        [--cacert FILE] [--wait SECONDS] [--dry-run] [--json]
@@ -90,7 +90,7 @@ void usage(FILE *out)
             "       (make, check, signature, live and publish also take --roots FILE)\n"
             "       tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]\n"
             "                            [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]\n"
-            "                            [--wait SECONDS] [--json]\n"
+            "                            [--wait SECONDS | --max-time SECONDS] [--json]\n"
             "       tarvik-manifest publish MANIFEST SETUP.exe --upload COMMAND\n"
             "                            [--bootstrapper FILE] [--publisher NAME]\n"
             "                            [--address ADDR]... [--cacert FILE]\n"
@@ -108,18 +108,26 @@ void usage(FILE *out)
             "          of each --address ADDR, an address or a host name), and judge\n"
             "          it as check does; every address must serve the same files,\n"
             "          with TLS for the site host. A transfer ends when it stalls\n"
-            "          (30 s below a byte a second); --cacert FILE trusts a private\n"
+            "          (30 s below a byte a second) or averages below 1 KiB a second\n"
+            "          over 60 s (too slow for users); --cacert FILE trusts a private\n"
             "          authority. --expect: every address must serve exactly MANIFEST\n"
             "          (and SETUP.exe must be the file it describes); --wait: repeat\n"
-            "          a failing check every 5 s until it passes or SECONDS are up;\n"
-            "          --json: the findings as one JSON object\n"
+            "          a failing check every 5 s until it passes or SECONDS are up,\n"
+            "          each transfer ending with the wait (after at least 5 s);\n"
+            "          without it, the check ends within --max-time SECONDS (default\n"
+            "          3600); --json: the findings as one JSON object\n"
             "  publish check MANIFEST and SETUP.exe as check does, read what the site\n"
             "          serves now (kept as the rollback point), upload SETUP.exe unless\n"
             "          every address has it and wait until they all serve it, upload\n"
             "          MANIFEST last and wait until live passes (each wait up to\n"
-            "          SECONDS, default 900), or else upload the rollback point again.\n"
-            "          COMMAND runs once a file, without a shell, with @FILE@, @PATH@\n"
-            "          and @CACHE_CONTROL@ replaced; --dry-run uploads nothing\n"
+            "          SECONDS, default 900), or else upload the rollback point again\n"
+            "          and wait until it passes as live --expect does. A journal beside\n"
+            "          MANIFEST lets the same command, run again, finish or undo a run\n"
+            "          that was killed: after one that went live it only checks live.\n"
+            "          COMMAND runs once a file, without a shell, split as a shell\n"
+            "          splits one simple command (NAME=value words before the program\n"
+            "          set its environment), with @FILE@, @PATH@ and @CACHE_CONTROL@\n"
+            "          replaced; --dry-run uploads and writes nothing\n"
             "  All report the signer and the time of the timestamp, read from the\n"
             "  file's own signature: the signer certificate must verify the primary\n"
             "  signature, and the signed digest must be the file's. The certificate\n"
@@ -146,8 +154,11 @@ void usage(FILE *out)
             "\n"
             "Built for download URLs beginning with " DOWNLOAD_URL_PREFIX "\n"
             "Exit codes: 0 accepted, 1 refused, 2 bad arguments; for publish 0 live,\n"
-            "1 not live (the site serves what it served before), 3 the site may serve\n"
-            "a release that does not pass.\n",
+            "1 not live, and every address serves the rollback point (the last release\n"
+            "that was live) as before: the run stopped before its manifest upload, or put\n"
+            "the rollback point back and verified it as a release, or found this release\n"
+            "published already and uploaded nothing; 3 the site may serve a release\n"
+            "that does not pass.\n",
             DEFAULT_OUTPUT, DEFAULT_PUBLISHER);
 }
 
@@ -176,9 +187,11 @@ bool command_make(const std::string &setup, const std::string &version, const st
         return refuse("the url's last path segment must hold the version " + shown(version) +
                       " as a whole token, so that each release has a URL of its own (got " +
                       shown(url) + "; --allow-unversioned-url lets it through)");
-    if (!check_signer("", setup, publisher, roots, need_timestamp, setup_refused(publisher)) ||
-        !write_file(output, text))
+    std::string fault;
+    if (!check_signer("", setup, publisher, roots, need_timestamp, setup_refused(publisher)))
         return false;
+    if (!write_file(output, text, &fault))
+        return refuse(fault);
     report("wrote %s (%zu bytes): version %s, size %lld, sha256 %s", output.c_str(),
            text.size(), version.c_str(), facts.size, facts.sha256.c_str());
     return true;
@@ -232,7 +245,7 @@ int main(int argc, char **argv)
     std::map<std::string, std::string> values = {
         {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""},
         {"--cacert", ""}, {"--address", ""}, {"--expect", ""}, {"--wait", ""}, {"--upload", ""},
-        {"--roots", ""}};
+        {"--roots", ""}, {"--max-time", "3600"}};
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
     const std::string TIMESTAMPED = "--timestamped";
     const std::string ALLOW_UNVERSIONED = "--allow-unversioned-url";
@@ -291,24 +304,27 @@ int main(int argc, char **argv)
                      given.count("--wait") != 0 || given.count(JSON) != 0;
     bool local_only = given.count("-o") != 0 || allow_no_timestamp || allow_unversioned ||
                       timestamped;
-    char *wait_end = nullptr;
+    char *wait_end = nullptr, *max_end = nullptr;
     live.wait_seconds = strtol(values["--wait"].c_str(), &wait_end, 10);
+    live.max_seconds = strtol(values["--max-time"].c_str(), &max_end, 10);
     bool wait_valid = *wait_end == 0 && live.wait_seconds >= 0 && live.wait_seconds <= 86400;
+    // --max-time bounds a check without a wait; a wait bounds itself.
+    bool max_valid = *max_end == 0 && live.max_seconds >= 1 && live.max_seconds <= 86400 &&
+                     (given.count("--max-time") == 0 || given.count("--wait") == 0);
     bool live_command = command == "live" &&
                         (operands == 0 || (operands == 1 && given.count("--expect") != 0)) &&
-                        !local_only && wait_valid;
-    std::vector<std::string> upload;
+                        !local_only && wait_valid && max_valid;
+    Command upload;
     std::string upload_fault = split_command(values["--upload"], &upload);
-    if (upload_fault.empty() && upload.empty())
-        upload_fault = "is empty";
     bool publish_command = command == "publish" && operands == 2 && !local_only &&
-                           given.count("--expect") == 0 && wait_valid && upload_fault.empty();
+                           given.count("--expect") == 0 && given.count("--max-time") == 0 &&
+                           wait_valid && upload_fault.empty();
     bool publish_only = given.count("--upload") != 0 || given.count(DRY_RUN) != 0;
     if (command == "publish" && given.count("--upload") != 0 && !upload_fault.empty())
         fprintf(stderr, "tarvik-manifest: the upload command %s\n", upload_fault.c_str());
     if ((!make && !check && !signature && !live_command && !publish_command) ||
         (site_only && !live_command && !publish_command) || (publish_only && !publish_command) ||
-        (given.count("--expect") != 0 && !live_command)) {
+        ((given.count("--expect") != 0 || given.count("--max-time") != 0) && !live_command)) {
         usage(stderr);
         return EXIT_USAGE;
     }
