@@ -137,8 +137,12 @@ class SigningTest(unittest.TestCase):
                  '/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so': '/usr/lib/softhsm/libsofthsm2.so',
                  'http://timestamp.example.com/rfc3161': self.tsa_url,
                  'tarvik-manifest publish ': 'tarvik-manifest publish' + site + ' ',
-                 "'aws s3 cp @FILE@ s3://tarvik-site@PATH@ --cache-control @CACHE_CONTROL@'":
+                 "'aws s3 cp @FILE@ s3://tarvik-site@PATH@ --cache-control @CACHE_CONTROL@ "
+                 "--content-type @CONTENT_TYPE@ --no-progress'":
                      "'install -D @FILE@ %s@PATH@'" % SITE_ROOT,
+                 # The test site keeps nothing to purge.
+                 "'aws cloudfront create-invalidation --distribution-id E1EXAMPLE --paths @PATH@'":
+                     "'true @PATH@'",
                  '--wait 900': '--wait 30'}
         commands = readme_release_commands()
         self.assertEqual(len(commands), 2)

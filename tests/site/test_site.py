@@ -63,7 +63,7 @@ FAULT_DEFAULTS = {
     # Pause after the body, before the connection is closed; with no_length
     # the client's last read waits that long for the end of the body.
     'linger_ms': 0,
-    'headers': {},        # further response headers, name: value
+    'headers': {},        # further response headers, name: value (a list: one line each)
     'content_length': None,  # a Content-Length other than the body's
     # Requests of P answered as if there were no fault, on each address,
     # before the fault takes effect (counted afresh when the file changes).
@@ -171,7 +171,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header('Location', fault.location)
         self.send_header('Connection', 'close')
         for name, value in fault.headers.items():
-            self.send_header(name, value)
+            for line in value if isinstance(value, list) else [value]:
+                self.send_header(name, line)
         if fault.status == 204:
             self.end_headers()
             return

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -17,53 +16,6 @@
 #include "net/fetch.h"
 #include "report.h"
 #include "signature.h"
-
-namespace {
-
-Gathered *gathered;
-
-} // namespace
-
-Gathered *gather(Gathered *into)
-{
-    Gathered *before = gathered;
-    gathered = into;
-    return before;
-}
-
-void report(const char *format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    int length = vsnprintf(nullptr, 0, format, arguments);
-    va_end(arguments);
-    std::string line(length > 0 ? (size_t)length : 0, '\0');
-    va_start(arguments, format);
-    vsnprintf(line.data(), line.size() + 1, format, arguments);
-    va_end(arguments);
-    if (gathered != nullptr)
-        gathered->lines.push_back(line);
-    else
-        printf("%s\n", line.c_str());
-}
-
-// Standard output is flushed first, so that the report lines keep their
-// order when both streams go to one file.
-bool refuse(const std::string &message)
-{
-    if (gathered != nullptr) {
-        gathered->refusals.push_back(message);
-        return false;
-    }
-    fflush(stdout);
-    fprintf(stderr, "refused: %s\n", message.c_str());
-    return false;
-}
-
-std::string shown(const std::string &value)
-{
-    return quoted(value, QUOTE_MESSAGE);
-}
 
 namespace {
 

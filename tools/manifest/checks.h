@@ -1,5 +1,6 @@
 // The checks that the tool's commands share (checks.cpp). Each function
-// that returns a bool writes its refusal itself, through refuse().
+// that returns a bool writes its refusal itself, through refuse()
+// (report.h).
 #pragma once
 
 #include <openssl/evp.h>
@@ -9,30 +10,9 @@
 #include <vector>
 
 #include "net/manifest.h"
+#include "report.h"
 
 struct Signature;
-struct SignerFindings;
-
-// The report lines and refusals of the checks, gathered for a report that
-// is written afterwards instead of written at once.
-struct Gathered {
-    std::vector<std::string> lines;
-    std::vector<std::string> refusals;
-};
-
-// Makes report() and refuse() add to `into` from now on, or write when
-// `into` is null. Returns where they went before, for the caller to put
-// back.
-Gathered *gather(Gathered *into);
-
-// Writes one report line, formatted as printf does, to standard output.
-void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-// Writes "refused: MESSAGE" to standard error and returns false.
-bool refuse(const std::string &message);
-
-// `value` quoted for a message line.
-std::string shown(const std::string &value);
 
 // A new SHA-256 context, or null when libcrypto cannot make one.
 EVP_MD_CTX *new_sha256();

@@ -13,6 +13,7 @@
 #include "command.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -103,6 +104,19 @@ std::vector<char *> pointers(std::vector<std::string> &texts)
         out.push_back(text.data());
     out.push_back(nullptr);
     return out;
+}
+
+// Copies what the command wrote to `output` to standard error, waiting up
+// to `milliseconds` for it (as long when no one writes to it any more).
+void copy_output(int output, int milliseconds)
+{
+    struct pollfd ready = {output, POLLIN, 0};
+    char buffer[4096];
+    ssize_t got = poll(&ready, 1, milliseconds) > 0 ? read(output, buffer, sizeof buffer) : -1;
+    if (got > 0)
+        fwrite(buffer, 1, (size_t)got, stderr);
+    else if (got == 0)
+        usleep((useconds_t)milliseconds * 1000);
 }
 
 // The reaper, in a process group of its own, which it leads: it waits for
@@ -268,16 +282,25 @@ std::string run_command(const Command &command, long seconds)
     std::string program = find_program(command);
     std::vector<std::string> arguments = command.words, variables = environment(command);
     std::vector<char *> argv = pointers(arguments), envp = pointers(variables);
-    int link[2];
+    int link[2], output[2];
     if (program.empty())
         return "cannot start it: " + escaped(command.words[0]) + " is not found on PATH";
     if (pipe2(link, O_CLOEXEC) != 0)
         return "cannot start it: " + std::string(strerror(errno));
+    // Its output goes through a pipe, never to a terminal: a tool that
+    // pages or asks when its output is a terminal runs as it does in CI.
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        close(link[0]);
+        close(link[1]);
+        return "cannot start it: " + std::string(strerror(errno));
+    }
     fflush(stdout);
     fflush(stderr);
     pid_t reaper = fork();
     if (reaper == 0) {
         close(link[1]);
+        close(output[0]);
+        close(output[1]);
         setpgid(0, 0);
         reap_when_the_tool_ends(link[0]);
     }
@@ -293,11 +316,13 @@ std::string run_command(const Command &command, long seconds)
         int nothing = open("/dev/null", O_RDONLY);
         if (nothing >= 0)
             dup2(nothing, 0);
-        dup2(2, 1);
+        dup2(output[1], 1);
+        dup2(output[1], 2);
         execve(program.c_str(), argv.data(), envp.data());
         fprintf(stderr, "tarvik-manifest: cannot run %s: %s\n", program.c_str(), strerror(errno));
         _exit(127);
     }
+    close(output[1]);
     std::string fault;
     int status = 0;
     pid_t done = 0;
@@ -308,7 +333,7 @@ std::string run_command(const Command &command, long seconds)
         for (time_t deadline = time(nullptr) + seconds;
              (done = waitpid(child, &status, WNOHANG | WUNTRACED)) == 0 &&
              time(nullptr) < deadline;)
-            usleep(100000);
+            copy_output(output[0], 100);
         if (done == 0 || (done > 0 && WIFSTOPPED(status))) {
             fault = done == 0 ? "it ran out of its " + std::to_string(seconds) + " s"
                               : "it stopped, as if it waited for the terminal";
@@ -329,5 +354,11 @@ std::string run_command(const Command &command, long seconds)
     if (reaper > 0)
         waitpid(reaper, nullptr, 0);
     running_group = 0;
+    // What the group wrote before it ended: nobody writes any more.
+    fcntl(output[0], F_SETFL, O_NONBLOCK);
+    char buffer[4096];
+    for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;)
+        fwrite(buffer, 1, (size_t)got, stderr);
+    close(output[0]);
     return fault;
 }

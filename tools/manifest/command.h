@@ -46,9 +46,10 @@ std::string find_program(const Command &command);
 // the tool started stays ignored (as under nohup).
 void end_commands_with_the_tool();
 
-// Runs `command` with no shell, in a process group of its own, reading
-// nothing (a prompt would stop it) and writing to standard error, for at
+// Runs `command` with no shell, in a process group of its own, for at
 // most `seconds`; then, when it stops, or when the tool ends however it
-// ends, its whole group is ended, children included. Returns "" when it
-// exited with 0, else what happened.
+// ends, its whole group is ended, children included. It gets no terminal:
+// its standard input is /dev/null (a prompt would stop it), and what it
+// writes goes through a pipe that the tool copies to its own standard
+// error. Returns "" when it exited with 0, else what happened.
 std::string run_command(const Command &command, long seconds);

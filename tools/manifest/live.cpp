@@ -65,11 +65,16 @@ const time_t LEAST_TRANSFER_SECONDS = 5;
 const unsigned PAUSE_SECONDS = 5;
 // Edges that keep the manifest longer than this delay every release.
 const long MANIFEST_CACHE_SECONDS = 300;
-// The response headers reported: for the manifest, what says how long
-// caches keep it; for the setup program, what says which file it is.
-const std::vector<std::string> REPORTED_MANIFEST_HEADERS = {
-    "cache-control", "expires", "age", "x-cache", "cf-cache-status", "x-cache-status", "cdn-cache"};
-const std::vector<std::string> SETUP_HEADERS = {"content-length", "etag", "last-modified"};
+// The response headers reported: what says how long caches keep a file,
+// and for the setup program what says which file it is.
+const std::vector<std::string> CACHE_HEADERS = {
+    "cache-control", "expires", "date", "age", "content-type", "x-cache", "cf-cache-status",
+    "x-cache-status", "cdn-cache"};
+const std::vector<std::string> SETUP_HEADERS = {
+    "content-length", "etag", "last-modified", "cache-control", "expires", "date", "age",
+    "content-type", "x-cache", "cf-cache-status", "x-cache-status", "cdn-cache"};
+// How much of a body is kept to tell what it is.
+const size_t HEAD_BYTES = 4096;
 
 // The site host without its port, and its port.
 std::string site_name()
@@ -114,10 +119,12 @@ std::string resolve(const std::string &name, std::vector<std::string> *addresses
 }
 
 // What one transfer receives: the body goes to `text` or `file`, hashed
-// on the way, and no further than `limit` bytes.
+// on the way, and no further than `limit` bytes, as `rule` says.
 struct Body {
     long long limit = 0;
-    bool exact = false;             // a Content-Length other than `limit` ends it
+    BodyRule rule = BODY_UP_TO;
+    std::string head;               // the body's first HEAD_BYTES, even past the limit
+    bool probed = false;            // a probe ended once it knew what the body is
     std::string *text = nullptr;
     FILE *file = nullptr;
     EVP_MD_CTX *sha = nullptr;
@@ -136,6 +143,13 @@ struct Body {
     long long window_bytes = 0;     // received before it
     long long slow_rate = -1;       // bytes a second of a window that was too slow
 };
+
+// True when the first byte of `head` after any blanks is {.
+bool begins_object(const std::string &head)
+{
+    size_t first = head.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && head[first] == '{';
+}
 
 double monotonic()
 {
@@ -192,7 +206,7 @@ size_t on_header(char *data, size_t size, size_t count, void *context)
     if (body->status == 200 && strncasecmp(line.c_str(), "content-length:", 15) == 0) {
         body->content_length = strtoll(line.c_str() + 15, nullptr, 10);
         // The file is not the one described: refused before its body.
-        if (body->exact && body->content_length != body->limit) {
+        if (body->rule == BODY_EXACTLY && body->content_length != body->limit) {
             body->wrong_length = true;
             return 0;
         }
@@ -208,6 +222,15 @@ size_t on_body(char *data, size_t size, size_t count, void *context)
     size_t bytes = size * count;
     if (body->status != 200) {
         body->wrong_status = true;
+        return 0;
+    }
+    body->head.append(data, std::min(bytes, HEAD_BYTES - body->head.size()));
+    // A probe needs no more than the first bytes of a page, or of a
+    // program whose length is not the release's.
+    if (body->rule == BODY_PROBE && body->head.size() >= 2 &&
+        (body->head.compare(0, 2, "MZ") != 0 ||
+         (body->content_length >= 0 && body->content_length != body->limit))) {
+        body->probed = true;
         return 0;
     }
     if (body->received + (long long)bytes > body->limit) {
@@ -237,6 +260,8 @@ std::string transfer_fault(CURL *curl, CURLcode code, long status, const Body &b
         return "Content-Length " + std::to_string(body.content_length) +
                " is not the manifest's size " + std::to_string(body.limit) +
                " (refused before the body)";
+    if (body.probed)
+        return "not the release's bytes (ended after its first bytes)";
     if (body.wrong_status || (code == CURLE_OK && status != 200))
         return "status " + std::to_string(status) + " (only 200 counts)";
     if (body.over)
@@ -266,7 +291,7 @@ std::string transfer_fault(CURL *curl, CURLcode code, long status, const Body &b
 } // namespace
 
 void fetch_url(const std::string &url, const std::string &address, const LiveOptions &options,
-               long long limit, bool exact, std::string *text, FILE *file,
+               long long limit, BodyRule rule, std::string *text, FILE *file,
                const std::vector<std::string> &reported, FetchFindings *found)
 {
     *found = FetchFindings();
@@ -274,7 +299,7 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
     // libcurl sets itself up on the first transfer; the tool has one thread.
     Body body;
     body.limit = limit;
-    body.exact = exact;
+    body.rule = rule;
     body.text = text;
     body.file = file;
     body.sha = new_sha256();
@@ -325,11 +350,16 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
         found->ip = escaped(ip != nullptr ? ip : "");
         found->fault = transfer_fault(curl, code, found->status, body, error);
     }
-    for (const auto &header : body.headers)
+    for (const auto &header : body.headers) {
         if (std::find(reported.begin(), reported.end(), header.first) != reported.end())
             found->headers.emplace_back(escaped(header.first), escaped(header.second));
+        if (header.first == "content-type")
+            found->content_type = escaped(header.second);
+    }
     found->bytes = body.received;
     found->wrong_size = body.wrong_length || body.over;
+    found->pe_image = body.head.compare(0, 2, "MZ") == 0;
+    found->json_object = begins_object(body.head);
     if (found->fault.empty())
         found->sha256 = finish_sha256(body.sha);
 done:
@@ -346,8 +376,8 @@ std::string manifest_url()
 void fetch_manifest(const LiveOptions &options, const std::string &address, std::string *text,
                     FetchFindings *found)
 {
-    fetch_url(manifest_url(), address, options, MANIFEST_CAPACITY - 1, false, text, nullptr,
-              REPORTED_MANIFEST_HEADERS, found);
+    fetch_url(manifest_url(), address, options, MANIFEST_CAPACITY - 1, BODY_UP_TO, text, nullptr,
+              CACHE_HEADERS, found);
 }
 
 bool check_setup(const LiveOptions &options, const std::string &address, const std::string &url,
@@ -370,7 +400,8 @@ bool check_setup(const LiveOptions &options, const std::string &address, const s
         if (descriptor >= 0)
             close(descriptor);
     } else {
-        fetch_url(url, address, options, size, true, nullptr, file, SETUP_HEADERS, &found->setup);
+        fetch_url(url, address, options, size, BODY_EXACTLY, nullptr, file, SETUP_HEADERS,
+                  &found->setup);
         fault = found->setup.fault;
         if (fault.empty() && found->setup.bytes != size)
             fault = std::to_string(found->setup.bytes) + " bytes, the manifest says " +
@@ -398,23 +429,6 @@ bool check_setup(const LiveOptions &options, const std::string &address, const s
 }
 
 namespace {
-
-// How long the Cache-Control of a response lets shared caches keep it:
-// s-maxage, else max-age; -1 when it says neither.
-long cache_lifetime(const FetchFindings &fetch)
-{
-    long lifetime = -1;
-    for (const auto &header : fetch.headers) {
-        if (header.first != "cache-control")
-            continue;
-        for (const char *key : {"max-age=", "s-maxage="}) {
-            size_t at = header.second.find(key);
-            if (at != std::string::npos)
-                lifetime = strtol(header.second.c_str() + at + strlen(key), nullptr, 10);
-        }
-    }
-    return lifetime;
-}
 
 // Fetches the manifest from `found->address` and judges it (and that it is
 // `expected`, unless that is ""), then the setup program that it names.
@@ -480,6 +494,55 @@ bool read_expected(const LiveOptions &options, std::string *text)
 }
 
 } // namespace
+
+long cache_lifetime(const FetchFindings &fetch)
+{
+    long shared = -1, any = -1;
+    std::string expires, date;
+    for (const auto &header : fetch.headers) {
+        if (header.first == "expires")
+            expires = header.second;
+        else if (header.first == "date")
+            date = header.second;
+        if (header.first != "cache-control")
+            continue;
+        // Directives, comma-separated: NAME or NAME=VALUE, the value maybe
+        // quoted. A repeated one counts with its largest value.
+        std::string directives = header.second + ",";
+        for (size_t start = 0, comma; (comma = directives.find(',', start)) != std::string::npos;
+             start = comma + 1) {
+            std::string directive = directives.substr(start, comma - start);
+            size_t begin = directive.find_first_not_of(" \t"), equals = directive.find('=');
+            std::string name = begin == std::string::npos
+                                   ? ""
+                                   : directive.substr(begin, equals == std::string::npos
+                                                                 ? std::string::npos
+                                                                 : equals - begin);
+            name = name.substr(0, name.find_last_not_of(" \t") + 1);
+            for (char &c : name)
+                c = (char)tolower((unsigned char)c);
+            const char *value = equals == std::string::npos ? "" : directive.c_str() + equals + 1;
+            while (*value == ' ' || *value == '"')
+                value++;
+            long seconds = *value >= '0' && *value <= '9' ? strtol(value, nullptr, 10) : -1;
+            if (name == "s-maxage")
+                shared = std::max(shared, seconds);
+            else if (name == "max-age")
+                any = std::max(any, seconds);
+        }
+    }
+    if (shared >= 0 || any >= 0)
+        return shared >= 0 ? shared : any;
+    if (expires.empty())
+        return -1;
+    // Expires counts from the response's Date (this machine's clock without
+    // one); one that does not parse has already expired.
+    time_t until = curl_getdate(expires.c_str(), nullptr);
+    time_t now = date.empty() ? -1 : curl_getdate(date.c_str(), nullptr);
+    if (now < 0)
+        now = time(nullptr);
+    return until < 0 || until < now ? 0 : (long)(until - now);
+}
 
 bool resolve_addresses(const LiveOptions &options, LiveFindings *findings)
 {

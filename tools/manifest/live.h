@@ -29,16 +29,29 @@ struct LiveOptions {
                                         // transfer gets at least 5 s
 };
 
+// How much of a response's body a transfer takes.
+enum BodyRule {
+    BODY_UP_TO,   // no more than the limit
+    BODY_EXACTLY, // the limit: a Content-Length other than it ends the transfer before the body
+    BODY_PROBE,   // no more than the limit, and of a body that is not a PE image, or not of the
+                  // limit's length, only the first bytes: enough to tell what it is
+};
+
 // GETs `url` as the bootstrapper would, with the connection to the site
 // host (on any port) pinned to `address`, the body into `text` or `file`
-// and no further than `limit` bytes; with `exact`, a Content-Length other
-// than `limit` ends it before the body. It ends, too, when it averages
-// less than 1 KiB a second over 60 s (too slow for users), and at
+// as `rule` says, no further than `limit` bytes. It ends, too, when it
+// averages less than 1 KiB a second over 60 s (too slow for users), and at
 // options.deadline. Fills `found`, with the headers named in `reported`
 // (lower case); its fault is "" for a 200 received whole.
 void fetch_url(const std::string &url, const std::string &address, const LiveOptions &options,
-               long long limit, bool exact, std::string *text, FILE *file,
+               long long limit, BodyRule rule, std::string *text, FILE *file,
                const std::vector<std::string> &reported, FetchFindings *found);
+
+// How long the headers of `fetch` let a shared cache keep it, in seconds:
+// the largest s-maxage of its Cache-Control, else the largest max-age
+// (no-cache and private do not cancel them), else its Expires against its
+// Date (0 when Expires does not parse); -1 when they say nothing.
+long cache_lifetime(const FetchFindings &fetch);
 
 // https://<site host>/windows-setup.json
 std::string manifest_url();

@@ -40,6 +40,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -56,16 +57,21 @@ namespace {
 // changes, a setup program's URL always means the same bytes.
 const char *const MANIFEST_CACHE_CONTROL = "no-cache";
 const char *const SETUP_CACHE_CONTROL = "public, max-age=31536000, immutable";
-// Each run of the upload command may take this long.
-const long UPLOAD_SECONDS = 600;
+// Each run of the upload or purge command may take this long.
+const long COMMAND_SECONDS = 600;
+const char *const MANIFEST_TYPE = "application/json";
+const char *const SETUP_TYPE = "application/octet-stream";
 // Bytes that a URL path may hold, so that @PATH@ means one thing to every
 // upload tool, shell and site.
 const char *const PATH_BYTES = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._~/-";
 
-// Nothing at a URL: a 404, or a 410.
-bool absent(const FetchFindings &fetch)
+// Nothing at a URL: a 404 or a 410, or a status that the site answers for
+// a file it does not have (--absent-status).
+bool absent(const PublishOptions &options, const FetchFindings &fetch)
 {
-    return fetch.status == 404 || fetch.status == 410;
+    return fetch.status == 404 || fetch.status == 410 ||
+           std::find(options.absent_statuses.begin(), options.absent_statuses.end(),
+                     fetch.status) != options.absent_statuses.end();
 }
 
 // Everything one publish works with.
@@ -115,23 +121,46 @@ std::string record(Publish *publish, JournalState state, int exit_code = -1)
     return fault;
 }
 
-// Uploads `file` to `path` on the site with the upload command, recording
-// the command in `step`; in a dry run only records it. False, with the
-// refusal in `step`, when the command fails.
+// Uploads `file` to `path` on the site, as `content_type` with the cache
+// lifetime `cache_control`, with the upload command, then drops `path`
+// from the CDN's caches with the purge command, recording both in `step`;
+// a dry run only records them. False, with the refusal in `step`, when the
+// upload fails. A purge that fails is reported, and the wait that follows
+// decides.
 bool upload(Publish *publish, StepFindings *step, const std::string &file,
-            const std::string &path, const char *cache_control)
+            const std::string &path, const char *cache_control, const char *content_type)
 {
-    Command command = filled(publish->options->upload, {{"@FILE@", file},
-                                                        {"@PATH@", path},
-                                                        {"@CACHE_CONTROL@", cache_control}});
-    step->commands.push_back(shown_command(command));
-    if (publish->options->dry_run)
-        return true;
-    std::string fault = run_command(command, UPLOAD_SECONDS);
-    if (!fault.empty())
+    const PublishOptions &options = *publish->options;
+    const Placeholders values = {{"@FILE@", file},
+                                 {"@PATH@", path},
+                                 {"@KEY@", path.substr(1)},
+                                 {"@URL@", "https://" TARVIK_SITE_HOST_TEXT + path},
+                                 {"@CACHE_CONTROL@", cache_control},
+                                 {"@CONTENT_TYPE@", content_type}};
+    Command command = filled(options.upload, values), purge = filled(options.purge, values);
+    step->commands.push_back("upload: " + shown_command(command));
+    if (!purge.words.empty())
+        step->commands.push_back("purge: " + shown_command(purge));
+    std::string fault = options.dry_run ? "" : run_command(command, COMMAND_SECONDS);
+    if (!fault.empty()) {
         step->refusals.push_back("the upload of " + escaped(file) + " to " + path + " failed: " +
                                  fault);
-    return fault.empty();
+        return false;
+    }
+    fault = options.dry_run || purge.words.empty() ? "" : run_command(purge, COMMAND_SECONDS);
+    if (!fault.empty())
+        step->lines.push_back("the purge of " + path + " failed: " + fault +
+                              "; the wait decides");
+    return true;
+}
+
+// Why the program of the `what` command cannot run, or "".
+std::string program_fault(const char *what, const Command &command)
+{
+    if (command.words.empty() || !find_program(command).empty())
+        return "";
+    return std::string("the ") + what + " command's program " + escaped(command.words[0]) +
+           " is not found" + (command.words[0].find('/') == std::string::npos ? " on PATH" : "");
 }
 
 // Step 1: the local checks, what the publish needs of the manifest, and
@@ -158,10 +187,8 @@ bool check_locally(Publish *publish)
     else if (passed && options.manifest.substr(options.manifest.rfind('/') + 1) == PREVIOUS_NAME)
         fault = std::string("the manifest may not be named ") + PREVIOUS_NAME +
                 ": that name keeps the rollback point";
-    else if (passed && find_program(options.upload).empty())
-        fault = "the upload command's program " + escaped(options.upload.words[0]) +
-                " is not found" + (options.upload.words[0].find('/') == std::string::npos
-                                       ? " on PATH" : "");
+    else if (passed && (fault = program_fault("upload", options.upload)).empty())
+        fault = program_fault("purge", options.purge);
     if (passed && fault.empty() && !options.dry_run)
         lock_folder(publish->folder, &fault);
     if (passed && fault.empty() && read_journal(publish->folder, sha256, &publish->journal, &fault))
@@ -173,30 +200,64 @@ bool check_locally(Publish *publish)
     return passed;
 }
 
-// Step 2 for one address: its manifest into `text`, and what it serves at
-// the new setup program's URL, asked with a query that no user sends, so
-// that a cache that keeps a 404 keeps it under that query only.
+// What an address answers where it has nothing, for the report.
+std::string nothing_there(const FetchFindings &fetch)
+{
+    return fetch.status != 200 ? "status " + std::to_string(fetch.status)
+                               : "a page (" + (fetch.content_type.empty() ? "no Content-Type"
+                                                                          : fetch.content_type) +
+                                     "): the site answers a missing file with a page";
+}
+
+// True when `fetch` brought no manifest, and nothing else either: a
+// status that means nothing there, or a page, which some sites answer for
+// a missing file: a 200 whose body is no JSON object, whatever its length.
+bool no_manifest(const PublishOptions &options, const FetchFindings &fetch)
+{
+    return absent(options, fetch) || (fetch.status == 200 && !fetch.json_object);
+}
+
+// A refusal's end for a status that may mean "nothing there" on this site.
+std::string absent_hint(const FetchFindings &fetch)
+{
+    std::string status = std::to_string(fetch.status);
+    return fetch.status >= 400 && fetch.status <= 499
+               ? "; if the site answers " + status + " for a file that it does not have (as S3 "
+                 "read without s3:ListBucket answers 403), give --absent-status " + status
+               : "";
+}
+
+// Step 2 for one address: its manifest into `text` ("" for none), and
+// what it serves at the new setup program's URL, asked with a query that
+// no user sends. Where a cache keys on the query string, the probe never
+// touches what users get; where a cache leaves the query out (CloudFront's
+// default policy, Azure CDN), a 404 that it keeps may stand for the plain
+// URL for that cache's error lifetime, which the purge and the wait of
+// step 3 take care of. A 200 that is no PE image is a page, nothing there;
+// a PE image with other bytes refuses the whole publish.
 void read_address(Publish *publish, const LiveOptions &live, const std::string &probe,
                   std::string *text, AddressFindings *found)
 {
+    const PublishOptions &options = *publish->options;
     long long size = publish->manifest.release.expected_size;
     fetch_manifest(live, found->address, text, &found->manifest);
-    fetch_url(probe, found->address, live, size, true, nullptr, nullptr, {}, &found->setup);
+    fetch_url(probe, found->address, live, size, BODY_PROBE, nullptr, nullptr, {}, &found->setup);
     const FetchFindings &manifest = found->manifest, &setup = found->setup;
-    bool other = setup.status == 200 &&
-                 (setup.wrong_size ||
-                  (setup.fault.empty() && (setup.bytes != size ||
-                                           setup.sha256 != publish->manifest.release.sha256_hex)));
-    if (!manifest.fault.empty() && !absent(manifest))
+    bool same = setup.fault.empty() && setup.bytes == size &&
+                setup.sha256 == publish->manifest.release.sha256_hex;
+    bool other = setup.status == 200 && setup.pe_image && !same;
+    if (!manifest.fault.empty() || no_manifest(options, manifest))
+        text->clear();
+    if (!manifest.fault.empty() && !no_manifest(options, manifest))
         found->refusals.push_back(found->address + ": cannot tell which manifest it serves: " +
-                                  manifest.fault);
+                                  manifest.fault + absent_hint(manifest));
     if (other)
         found->refusals.push_back(found->address + ": " + publish->url +
                                   " has other bytes already: a published URL never changes: give "
                                   "this release a new version");
-    else if (!setup.fault.empty() && !absent(setup))
+    else if (!same && !absent(options, setup) && setup.status != 200)
         found->refusals.push_back(found->address + ": cannot tell what it serves at " +
-                                  publish->url + ": " + setup.fault);
+                                  publish->url + ": " + setup.fault + absent_hint(setup));
 }
 
 // Step 2: what the site serves now.
@@ -216,17 +277,19 @@ bool read_site(Publish *publish)
     for (AddressFindings &found : step.site.addresses) {
         manifests.push_back("");
         read_address(publish, live, probe, &manifests.back(), &found);
-        publish->setup_everywhere = publish->setup_everywhere && found.setup.fault.empty();
+        bool there = found.setup.fault.empty();
+        publish->setup_everywhere = publish->setup_everywhere && there;
         step.lines.push_back(found.address + ": " +
-                             (found.manifest.fault.empty() ? "a manifest, sha256 " +
-                                                                 found.manifest.sha256
-                                                           : "no manifest") +
+                             (!manifests.back().empty()
+                                  ? "a manifest, sha256 " + found.manifest.sha256
+                              : no_manifest(options, found.manifest)
+                                  ? "no manifest: " + nothing_there(found.manifest)
+                                  : "cannot tell which manifest") +
                              "; at the new setup program's URL: " +
-                             (found.setup.fault.empty() ? "these bytes" : "nothing"));
+                             (there ? "these bytes" : nothing_there(found.setup)));
         // An address serves a manifest, or none and an empty text.
         const AddressFindings &first = step.site.addresses[0];
-        if (found.manifest.fault.empty() != first.manifest.fault.empty() ||
-            manifests.back() != manifests[0])
+        if (manifests.back() != manifests[0])
             step.site.refusals.push_back("the site is not in one state: " + first.address +
                                          " and " + found.address + " serve different manifests");
     }
@@ -300,6 +363,33 @@ bool every_address_serves_setup(void *context, time_t deadline, std::string *fir
     return site.passed;
 }
 
+// After a wait that ran out: where an address still answers nothing at
+// `path` (the manifest's, when `manifest` is true; the setup program's,
+// else), or an older manifest than `expected`, a cache may be keeping it,
+// and the refusal in `step` says so, with its lifetime when its headers
+// give one, and what helps.
+void note_caches(const Publish &publish, const LiveFindings &site, bool manifest,
+                 const std::string &path, const std::string &expected, StepFindings *step)
+{
+    for (const AddressFindings &found : site.addresses) {
+        const FetchFindings &fetch = manifest ? found.manifest : found.setup;
+        bool nothing = manifest ? no_manifest(*publish.options, fetch)
+                                : absent(*publish.options, fetch);
+        bool older = manifest && !nothing && fetch.fault.empty() && fetch.status == 200 &&
+                     fetch.sha256 != sha256_of(expected);
+        long lifetime = cache_lifetime(fetch);
+        if (nothing || older)
+            step->refusals.push_back(
+                found.address + ": when the wait ran out it still served " +
+                (older ? "an older manifest" : "nothing (" + nothing_there(fetch) + ")") + " at " +
+                path + ": a cache may be keeping it" +
+                (lifetime > 0 ? ", for up to " + std::to_string(lifetime) + " s by its headers"
+                              : "") +
+                "; drop the path from the caches after each upload with --purge, or give a "
+                "longer --wait");
+    }
+}
+
 // Step 3: the setup program on every address, after the run began in the
 // journal.
 bool put_setup(Publish *publish)
@@ -310,7 +400,8 @@ bool put_setup(Publish *publish)
     if (passed && publish->setup_everywhere) {
         step.lines.push_back("every address serves it already: not uploaded again");
     } else if (passed) {
-        passed = upload(publish, &step, options.setup, publish->setup_path, SETUP_CACHE_CONTROL);
+        passed = upload(publish, &step, options.setup, publish->setup_path, SETUP_CACHE_CONTROL,
+                        SETUP_TYPE);
         publish->uploaded_setup = passed && !options.dry_run;
     }
     if (passed && !options.dry_run) {
@@ -318,6 +409,8 @@ bool put_setup(Publish *publish)
         step.looked = true;
         passed = repeat_check(options.live, every_address_serves_setup, &waiting,
                               &step.site.rounds);
+        if (!passed)
+            note_caches(*publish, step.site, false, publish->setup_path, "", &step);
     }
     end_step(publish, !passed ? "refused" : options.dry_run ? "planned" : "passed");
     return passed;
@@ -333,8 +426,8 @@ bool put_manifest(Publish *publish, bool *uploaded)
     std::string fault = record(publish, JOURNAL_UPLOADING_MANIFEST);
     if (!fault.empty())
         step.refusals.push_back(fault);
-    *uploaded = fault.empty() &&
-                upload(publish, &step, options.manifest, MANIFEST_PATH, MANIFEST_CACHE_CONTROL);
+    *uploaded = fault.empty() && upload(publish, &step, options.manifest, MANIFEST_PATH,
+                                        MANIFEST_CACHE_CONTROL, MANIFEST_TYPE);
     end_step(publish, !*uploaded ? "refused" : options.dry_run ? "planned" : "uploaded");
     return fault.empty();
 }
@@ -351,6 +444,8 @@ bool check_live(Publish *publish, const std::string &why)
     if (!options.dry_run) {
         step.looked = true;
         passed = live_wait(options.live, publish->manifest.text, &step.site);
+        if (!passed)
+            note_caches(*publish, step.site, true, MANIFEST_PATH, publish->manifest.text, &step);
     }
     end_step(publish, options.dry_run ? "planned" : passed ? "passed" : "refused");
     return passed;
@@ -371,10 +466,12 @@ PublishResult roll_back(Publish *publish)
         return PUBLISH_NEEDS_A_PERSON;
     }
     bool passed = upload(publish, &step, publish->folder + publish->journal.rollback,
-                         MANIFEST_PATH, MANIFEST_CACHE_CONTROL);
+                         MANIFEST_PATH, MANIFEST_CACHE_CONTROL, MANIFEST_TYPE);
     if (passed && !options.dry_run) {
         step.looked = true;
         passed = live_wait(options.live, publish->rollback, &step.site);
+        if (!passed)
+            note_caches(*publish, step.site, true, MANIFEST_PATH, publish->rollback, &step);
     }
     end_step(publish, options.dry_run ? "planned" : passed ? "passed" : "refused");
     findings.verdict = passed ? "the release did not go live; the previous release is live again "
@@ -392,7 +489,7 @@ PublishResult went_live(Publish *publish, const std::string &how)
         publish->options->dry_run
             ? "dry run: the plan holds, and nothing was uploaded"
             : "the release " + std::string(publish->manifest.fields.version) +
-                  " is live on every address" + how;
+                  " is live on every address " + VANTAGE_POINT + how;
     return PUBLISH_LIVE;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "command.h"
 #include "live.h"
@@ -15,6 +16,10 @@ struct PublishOptions {
     std::string manifest;      // the new release's manifest
     std::string setup;         // its setup program
     Command upload;            // the publisher's upload command
+    Command purge;             // the command that drops a path from the CDN's caches; no words
+                               // for none
+    std::vector<long> absent_statuses; // what the site answers for a file it does not have,
+                                       // beside 404 and 410
     bool dry_run = false;      // check and plan, upload and write nothing
     LiveOptions live;          // addresses, --cacert, publisher, bootstrapper, wait, json
 };

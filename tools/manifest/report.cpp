@@ -2,9 +2,57 @@
 
 #include "report.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "checks.h"
+namespace {
+
+Gathered *gathered;
+
+} // namespace
+
+Gathered *gather(Gathered *into)
+{
+    Gathered *before = gathered;
+    gathered = into;
+    return before;
+}
+
+void report(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    std::string line(length > 0 ? (size_t)length : 0, '\0');
+    va_start(arguments, format);
+    vsnprintf(line.data(), line.size() + 1, format, arguments);
+    va_end(arguments);
+    if (gathered != nullptr)
+        gathered->lines.push_back(line);
+    else
+        printf("%s\n", line.c_str());
+}
+
+// Standard output is flushed first, so that the report lines keep their
+// order when both streams go to one file.
+bool refuse(const std::string &message)
+{
+    if (gathered != nullptr) {
+        gathered->refusals.push_back(message);
+        return false;
+    }
+    fflush(stdout);
+    fprintf(stderr, "refused: %s\n", message.c_str());
+    return false;
+}
+
+std::string shown(const std::string &value)
+{
+    return quoted(value, QUOTE_MESSAGE);
+}
+
 
 std::vector<std::string> all_refusals(const LiveFindings &findings)
 {
@@ -79,9 +127,17 @@ void write_refusals(const std::vector<std::string> &refusals)
 
 nlohmann::json fetch_json(const FetchFindings &fetch)
 {
+    // A header that came more than once keeps every value, in order.
     nlohmann::json headers = nlohmann::json::object();
-    for (const auto &header : fetch.headers)
-        headers[header.first] = header.second;
+    for (const auto &header : fetch.headers) {
+        nlohmann::json &value = headers[header.first];
+        if (value.is_string())
+            value = nlohmann::json::array({value});
+        if (value.is_array())
+            value.push_back(header.second);
+        else
+            value = header.second;
+    }
     return {{"url", fetch.url},       {"final_url", fetch.final_url}, {"ip", fetch.ip},
             {"status", fetch.status}, {"bytes", fetch.bytes},         {"sha256", fetch.sha256},
             {"headers", headers},     {"fault", fetch.fault}};
@@ -161,8 +217,8 @@ void write_text(const LiveFindings &findings)
 {
     write_findings(findings);
     if (findings.passed)
-        report("ok: the live release passes on %zu address%s", findings.addresses.size(),
-               findings.addresses.size() == 1 ? "" : "es");
+        report("ok: the live release passes on %zu address%s %s", findings.addresses.size(),
+               findings.addresses.size() == 1 ? "" : "es", VANTAGE_POINT);
 }
 
 void write_json(const LiveFindings &findings)
@@ -173,10 +229,10 @@ void write_json(const LiveFindings &findings)
 void write_step(const StepFindings &step, int number)
 {
     report("step %d, %s: %s", number, step.name.c_str(), step.outcome.c_str());
+    for (const std::string &command : step.commands)
+        report("  %s", command.c_str());
     for (const std::string &line : step.lines)
         report("  %s", line.c_str());
-    for (const std::string &command : step.commands)
-        report("  upload: %s", command.c_str());
     if (step.looked)
         write_findings(step.site);
     write_refusals(step.refusals);

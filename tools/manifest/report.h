@@ -1,6 +1,8 @@
-// The findings of `live` (and of `publish`, which is built on it), and
-// their two writers: the text report and one JSON object, both written
-// from the record and never from each other.
+// The tool's output: its report lines and refusals, written at once or
+// gathered for a report written later; and the findings of `live` (and of
+// `publish`, which is built on it), with their two writers, the text
+// report and one JSON object, both written from the record and never from
+// each other.
 //
 // Every text in the record that came from outside the tool (a site's
 // headers, URLs and addresses, libcurl's messages) is kept as escaped()
@@ -16,6 +18,33 @@
 
 #include "manifest_json.h"
 #include "signature.h"
+
+// What "every address" means, said beside every verdict that names it.
+const char *const VANTAGE_POINT =
+    "(every address that this machine resolves for the site host: one vantage point; a CDN's "
+    "other edges cannot be reached one by one, and there the purge and the cache lifetimes make "
+    "a release reach them)";
+
+// The report lines and refusals of the checks, gathered for a report that
+// is written afterwards instead of written at once.
+struct Gathered {
+    std::vector<std::string> lines;
+    std::vector<std::string> refusals;
+};
+
+// Makes report() and refuse() add to `into` from now on, or write when
+// `into` is null. Returns where they went before, for the caller to put
+// back.
+Gathered *gather(Gathered *into);
+
+// Writes one report line, formatted as printf does, to standard output.
+void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes "refused: MESSAGE" to standard error and returns false.
+bool refuse(const std::string &message);
+
+// `value` quoted for a message line.
+std::string shown(const std::string &value);
 
 // What the report says of one program's signature.
 struct SignerFindings {
@@ -41,6 +70,9 @@ struct FetchFindings {
     std::vector<std::pair<std::string, std::string>> headers; // the reported ones
     std::string fault;     // "" for a 200 received whole
     bool wrong_size = false; // a 200 whose body was not the size asked for
+    std::string content_type; // of the final response
+    bool pe_image = false;    // a 200 body that begins with MZ
+    bool json_object = false; // a 200 body whose first byte after any blanks is {
 };
 
 // What one address serves.
@@ -72,7 +104,8 @@ struct StepFindings {
     std::string name;
     std::string outcome;                // "passed", "refused", "skipped", "planned", ...
     std::vector<std::string> lines;     // what its local checks reported
-    std::vector<std::string> commands;  // the upload commands it ran or would run, shown
+    std::vector<std::string> commands;  // the commands it ran or would run, shown, each after
+                                        // "upload: " or "purge: "
     bool looked = false;                // it read the site: `site` holds what it found
     LiveFindings site;
     std::vector<std::string> refusals;  // its own, beside those in `site`
@@ -102,7 +135,7 @@ void write_text(const LiveFindings &findings);
 void write_json(const LiveFindings &findings);
 
 // The text report of `publish`, written as it goes: one step (its number,
-// name and outcome, its lines, commands, addresses and refusals), and at
+// name and outcome, its commands, lines, addresses and refusals), and at
 // the end the rollback point and the verdict, on standard output for exit
 // code 0 and otherwise on standard error.
 void write_step(const StepFindings &step, int number);

@@ -10,9 +10,10 @@
 //   tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]
 //                        [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]
 //                        [--wait SECONDS | --max-time SECONDS] [--json]
-//   tarvik-manifest publish MANIFEST SETUP.exe --upload COMMAND
-//                        [--bootstrapper FILE] [--publisher NAME] [--address ADDR]...
-//                        [--cacert FILE] [--wait SECONDS] [--dry-run] [--json]
+//   tarvik-manifest publish MANIFEST SETUP.exe --upload COMMAND [--purge COMMAND]
+//                        [--absent-status CODE]... [--bootstrapper FILE] [--publisher NAME]
+//                        [--address ADDR]... [--cacert FILE] [--wait SECONDS] [--dry-run]
+//                        [--json]
 //
 // `make` and `check` report the setup program's signer and the time of its signature's
 // timestamp. `make` writes nothing for a setup program that is unsigned,
@@ -42,6 +43,7 @@
 // Exit codes: 0 accepted, 1 refused or failed, 2 bad arguments; publish's
 // 3: the site may serve a release that does not pass.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -91,9 +93,9 @@ void usage(FILE *out)
             "       tarvik-manifest live [--address ADDR]... [--cacert FILE] [--publisher NAME]\n"
             "                            [--bootstrapper FILE] [--expect MANIFEST [SETUP.exe]]\n"
             "                            [--wait SECONDS | --max-time SECONDS] [--json]\n"
-            "       tarvik-manifest publish MANIFEST SETUP.exe --upload COMMAND\n"
-            "                            [--bootstrapper FILE] [--publisher NAME]\n"
-            "                            [--address ADDR]... [--cacert FILE]\n"
+            "       tarvik-manifest publish MANIFEST SETUP.exe --upload COMMAND [--purge COMMAND]\n"
+            "                            [--absent-status CODE]... [--bootstrapper FILE]\n"
+            "                            [--publisher NAME] [--address ADDR]... [--cacert FILE]\n"
             "                            [--wait SECONDS] [--dry-run] [--json]\n"
             "\n"
             "  make    write the release manifest for SETUP.exe to FILE\n"
@@ -126,8 +128,14 @@ void usage(FILE *out)
             "          that was killed: after one that went live it only checks live.\n"
             "          COMMAND runs once a file, without a shell, split as a shell\n"
             "          splits one simple command (NAME=value words before the program\n"
-            "          set its environment), with @FILE@, @PATH@ and @CACHE_CONTROL@\n"
-            "          replaced; --dry-run uploads and writes nothing\n"
+            "          set its environment), with @FILE@, @PATH@, @KEY@ (the path\n"
+            "          without its /), @URL@, @CACHE_CONTROL@ and @CONTENT_TYPE@\n"
+            "          replaced, its output copied to standard error; --purge COMMAND,\n"
+            "          run alike after each upload, drops the path from the CDN's\n"
+            "          caches; --absent-status CODE (400 to 499, again and again): a\n"
+            "          status that the site answers for a file it does not have, beside\n"
+            "          404 and 410 (403 for S3 read without s3:ListBucket); a 200 page\n"
+            "          is nothing there too; --dry-run uploads and writes nothing\n"
             "  All report the signer and the time of the timestamp, read from the\n"
             "  file's own signature: the signer certificate must verify the primary\n"
             "  signature, and the signed digest must be the file's. The certificate\n"
@@ -245,7 +253,7 @@ int main(int argc, char **argv)
     std::map<std::string, std::string> values = {
         {"-o", DEFAULT_OUTPUT}, {"--publisher", DEFAULT_PUBLISHER}, {"--bootstrapper", ""},
         {"--cacert", ""}, {"--address", ""}, {"--expect", ""}, {"--wait", ""}, {"--upload", ""},
-        {"--roots", ""}, {"--max-time", "3600"}};
+        {"--roots", ""}, {"--max-time", "3600"}, {"--purge", ""}, {"--absent-status", ""}};
     const std::string ALLOW_NO_TIMESTAMP = "--allow-no-timestamp";
     const std::string TIMESTAMPED = "--timestamped";
     const std::string ALLOW_UNVERSIONED = "--allow-unversioned-url";
@@ -253,6 +261,7 @@ int main(int argc, char **argv)
     const std::string DRY_RUN = "--dry-run";
     std::set<std::string> given;
     std::vector<std::string> positional;
+    std::vector<long> absent_statuses; // 0 for one that is not a client error status
     LiveOptions live;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -267,6 +276,12 @@ int main(int argc, char **argv)
         given.insert(arg);
         if (arg == "--address" && i + 1 < argc && argv[i + 1][0] != 0) {
             live.addresses.push_back(argv[++i]);
+            continue;
+        }
+        if (arg == "--absent-status" && i + 1 < argc) {
+            char *end = nullptr;
+            long status = strtol(argv[++i], &end, 10);
+            absent_statuses.push_back(*end == 0 && status >= 400 && status <= 499 ? status : 0);
             continue;
         }
         if (arg == ALLOW_NO_TIMESTAMP || arg == TIMESTAMPED || arg == ALLOW_UNVERSIONED ||
@@ -314,14 +329,24 @@ int main(int argc, char **argv)
     bool live_command = command == "live" &&
                         (operands == 0 || (operands == 1 && given.count("--expect") != 0)) &&
                         !local_only && wait_valid && max_valid;
-    Command upload;
+    Command upload, purge;
     std::string upload_fault = split_command(values["--upload"], &upload);
-    bool publish_command = command == "publish" && operands == 2 && !local_only &&
-                           given.count("--expect") == 0 && given.count("--max-time") == 0 &&
-                           wait_valid && upload_fault.empty();
-    bool publish_only = given.count("--upload") != 0 || given.count(DRY_RUN) != 0;
+    std::string purge_fault =
+        given.count("--purge") != 0 ? split_command(values["--purge"], &purge) : "";
+    bool publish_command =
+        command == "publish" && operands == 2 && !local_only && given.count("--expect") == 0 &&
+        given.count("--max-time") == 0 && wait_valid && upload_fault.empty() &&
+        purge_fault.empty() &&
+        std::find(absent_statuses.begin(), absent_statuses.end(), 0) == absent_statuses.end();
+    bool publish_only = given.count("--upload") != 0 || given.count("--purge") != 0 ||
+                        given.count("--absent-status") != 0 || given.count(DRY_RUN) != 0;
     if (command == "publish" && given.count("--upload") != 0 && !upload_fault.empty())
         fprintf(stderr, "tarvik-manifest: the upload command %s\n", upload_fault.c_str());
+    if (command == "publish" && !purge_fault.empty())
+        fprintf(stderr, "tarvik-manifest: the purge command %s\n", purge_fault.c_str());
+    if (command == "publish" &&
+        std::find(absent_statuses.begin(), absent_statuses.end(), 0) != absent_statuses.end())
+        fprintf(stderr, "tarvik-manifest: --absent-status takes a status from 400 to 499\n");
     if ((!make && !check && !signature && !live_command && !publish_command) ||
         (site_only && !live_command && !publish_command) || (publish_only && !publish_command) ||
         ((given.count("--expect") != 0 || given.count("--max-time") != 0) && !live_command)) {
@@ -345,6 +370,8 @@ int main(int argc, char **argv)
         publish.manifest = positional[1];
         publish.setup = positional[2];
         publish.upload = upload;
+        publish.purge = purge;
+        publish.absent_statuses = absent_statuses;
         publish.dry_run = given.count(DRY_RUN) != 0;
         publish.live = live;
         if (given.count("--wait") == 0)
