@@ -81,18 +81,22 @@ bool resolve_addresses(const LiveOptions &options, LiveFindings *findings);
 // be signed by the publisher with a timestamp.
 void live_round(const LiveOptions &options, const std::string &expected, LiveFindings *findings);
 
+// When the transfers of a check that starts now end: with its wait, or
+// without one after options.max_seconds.
+time_t transfers_deadline(const LiveOptions &options);
+
 // A check that is repeated until it passes: it records what it found in
 // its context, with its transfers ended by `deadline`, and returns whether
 // it passed, with its first refusal in `*first` when it did not.
 typedef bool (*RoundCheck)(void *context, time_t deadline, std::string *first);
 
 // Runs `check` until it passes or options.wait_seconds are up, 5 s apart,
-// starting no round after that; the transfers of a round end with the
-// wait (without one, after options.max_seconds). Each failing round that
-// leaves time is reported on one line, "round N: waiting for: ...", on
-// standard output, or with options.json on standard error (where standard
-// output holds a JSON object). Returns whether the last round passed;
-// `*rounds` counts them, and `check` may not change it.
+// starting no round after that; the transfers of a round end at
+// transfers_deadline(). Each failing round that leaves time is reported
+// on one line, "round N: waiting for: ...", on standard output, or with
+// options.json on standard error (where standard output holds a JSON
+// object). Returns whether the last round passed; `*rounds` counts them,
+// and `check` may not change it.
 bool repeat_check(const LiveOptions &options, RoundCheck check, void *context, int *rounds);
 
 // live_round() repeated as repeat_check() repeats it; `findings` holds the

@@ -272,7 +272,7 @@ bool read_site(Publish *publish)
                         std::to_string(getpid());
     // Its transfers end as a wait's would.
     LiveOptions live = options.live;
-    live.deadline = time(nullptr) + (live.wait_seconds > 0 ? live.wait_seconds : live.max_seconds);
+    live.deadline = transfers_deadline(live);
     publish->setup_everywhere = !step.site.addresses.empty();
     for (AddressFindings &found : step.site.addresses) {
         manifests.push_back("");
@@ -371,12 +371,13 @@ bool every_address_serves_setup(void *context, time_t deadline, std::string *fir
 void note_caches(const Publish &publish, const LiveFindings &site, bool manifest,
                  const std::string &path, const std::string &expected, StepFindings *step)
 {
+    std::string expected_sha256 = manifest ? sha256_of(expected) : "";
     for (const AddressFindings &found : site.addresses) {
         const FetchFindings &fetch = manifest ? found.manifest : found.setup;
         bool nothing = manifest ? no_manifest(*publish.options, fetch)
                                 : absent(*publish.options, fetch);
         bool older = manifest && !nothing && fetch.fault.empty() && fetch.status == 200 &&
-                     fetch.sha256 != sha256_of(expected);
+                     fetch.sha256 != expected_sha256;
         long lifetime = cache_lifetime(fetch);
         if (nothing || older)
             step->refusals.push_back(
