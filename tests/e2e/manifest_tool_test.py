@@ -565,10 +565,12 @@ class LiveTest(ToolTestCase):
             'only an Expires a day ahead': (lambda: site_fault('/windows-setup.json', headers={
                 'Expires': email.utils.formatdate(time.time() + 86400, usegmt=True)}), (), 0,
                 'warning: caches may keep this manifest for 864'),
-            # Slow enough never to stall, too slow for users.
+            # Slow enough never to stall, too slow for users. The rate
+            # it reports depends on how busy this machine is.
             'an edge that sends 2 bytes a second': (lambda: site_fault(
                 self.PATH + '.at-127.0.0.2', body='slow', chunk_size=2, delay_ms=1000), second, 1,
-                'the setup program: too slow for users: 2 bytes a second over 60 s'),
+                'the setup program: too slow for users: ',
+                ' bytes a second over 60 s, below 1024'),
         }
         for name, (change, args, code, *fragments) in cases.items():
             with self.subTest(name):

@@ -37,6 +37,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -174,9 +175,9 @@ int on_progress(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
         return 1;
     }
     if (window >= RATE_WINDOW_SECONDS) {
-        long long rate = (long long)((double)(body->received - body->window_bytes) / window);
+        double rate = (double)(body->received - body->window_bytes) / window;
         if (rate < SLOWEST_RATE) {
-            body->slow_rate = rate;
+            body->slow_rate = llround(rate);
             return 1;
         }
         body->window_start = now;
