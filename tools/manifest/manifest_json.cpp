@@ -60,7 +60,8 @@ std::string manifest_text(const std::string &version, const std::string &url,
 
 // Written beside the target, flushed to the disk and renamed over it, so
 // that neither a failed write nor a crash or power loss ever leaves a
-// partial file under the name.
+// partial file under the name. The folder is flushed after the rename, so
+// that the new name (a publish's journal among them) outlasts a power loss.
 bool write_file(const std::string &path, const std::string &text, std::string *fault)
 {
     std::string temporary = path + ".tmp";
@@ -75,8 +76,18 @@ bool write_file(const std::string &path, const std::string &text, std::string *f
     bool whole = file >= 0 && written == text.size() && fsync(file) == 0;
     if (file >= 0 && close(file) != 0)
         whole = false;
-    if (whole && std::rename(temporary.c_str(), path.c_str()) == 0)
+    if (whole && std::rename(temporary.c_str(), path.c_str()) == 0) {
+        // Best effort, as some file systems refuse to flush a folder; the
+        // file itself is whole either way.
+        size_t slash = path.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (directory >= 0) {
+            fsync(directory);
+            close(directory);
+        }
         return true;
+    }
     *fault = "cannot write " + path + ": " + strerror(errno);
     std::remove(temporary.c_str());
     return false;
