@@ -65,10 +65,12 @@ bool keep_under_own_name(const std::string &folder, const std::string &text, std
     }
     *name = "windows-setup.previous." + (passes ? std::string(checked.fields.version) : sha256) +
             ".json";
+    if (holds(folder + *name, text))
+        return true;
     // The same version with other bytes: both are kept.
-    if (exists(folder + *name) && !holds(folder + *name, text))
+    if (exists(folder + *name))
         *name = "windows-setup.previous." + sha256 + ".json";
-    return holds(folder + *name, text) || write_file(folder + *name, text, fault);
+    return write_file(folder + *name, text, fault);
 }
 
 } // namespace

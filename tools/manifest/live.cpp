@@ -37,8 +37,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,6 +149,12 @@ struct Body {
     long long slow_rate = -1;       // bytes a second of a window that was too slow
 };
 
+// True when `head` begins as a PE image does, with MZ.
+bool begins_program(const std::string &head)
+{
+    return head.compare(0, 2, "MZ") == 0;
+}
+
 // True when the first byte of `head` after any blanks is {.
 bool begins_object(const std::string &head)
 {
@@ -233,7 +239,7 @@ size_t on_body(char *data, size_t size, size_t count, void *context)
     // A probe needs no more than the first bytes of a page, or of a
     // program whose length is not the release's.
     if (body->rule == BODY_PROBE && body->head.size() >= 2 &&
-        (body->head.compare(0, 2, "MZ") != 0 ||
+        (!begins_program(body->head) ||
          (body->content_length >= 0 && body->content_length != body->limit))) {
         body->probed = true;
         return 0;
@@ -363,7 +369,7 @@ void fetch_url(const std::string &url, const std::string &address, const LiveOpt
     }
     found->bytes = body.received;
     found->wrong_size = body.wrong_length || body.over;
-    found->pe_image = body.head.compare(0, 2, "MZ") == 0;
+    found->pe_image = begins_program(body.head);
     found->json_object = begins_object(body.head);
     if (found->fault.empty())
         found->sha256 = finish_sha256(body.sha);

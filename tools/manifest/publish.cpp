@@ -364,14 +364,15 @@ bool every_address_serves_setup(void *context, time_t deadline, std::string *fir
 }
 
 // After a wait that ran out: where an address still answers nothing at
-// `path` (the manifest's, when `manifest` is true; the setup program's,
-// else), or an older manifest than `expected`, a cache may be keeping it,
-// and the refusal in `step` says so, with its lifetime when its headers
-// give one, and what helps.
+// the manifest's path (when `manifest` is true) or the setup program's,
+// or an older manifest than `expected`, a cache may be keeping it, and the
+// refusal in `step` says so, with its lifetime when its headers give one,
+// and what helps.
 void note_caches(const Publish &publish, const LiveFindings &site, bool manifest,
-                 const std::string &path, const std::string &expected, StepFindings *step)
+                 const std::string &expected, StepFindings *step)
 {
     std::string expected_sha256 = manifest ? sha256_of(expected) : "";
+    std::string path = manifest ? MANIFEST_PATH : publish.setup_path;
     for (const AddressFindings &found : site.addresses) {
         const FetchFindings &fetch = manifest ? found.manifest : found.setup;
         bool nothing = manifest ? no_manifest(*publish.options, fetch)
@@ -389,6 +390,17 @@ void note_caches(const Publish &publish, const LiveFindings &site, bool manifest
                 "; drop the path from the caches after each upload with --purge, or give a "
                 "longer --wait");
     }
+}
+
+// Waits until every address serves the manifest `text` and its release,
+// as live --expect waits, recording what it found in `step`.
+bool wait_for_manifest(Publish *publish, const std::string &text, StepFindings *step)
+{
+    step->looked = true;
+    bool passed = live_wait(publish->options->live, text, &step->site);
+    if (!passed)
+        note_caches(*publish, step->site, true, text, step);
+    return passed;
 }
 
 // Step 3: the setup program on every address, after the run began in the
@@ -411,7 +423,7 @@ bool put_setup(Publish *publish)
         passed = repeat_check(options.live, every_address_serves_setup, &waiting,
                               &step.site.rounds);
         if (!passed)
-            note_caches(*publish, step.site, false, publish->setup_path, "", &step);
+            note_caches(*publish, step.site, false, "", &step);
     }
     end_step(publish, !passed ? "refused" : options.dry_run ? "planned" : "passed");
     return passed;
@@ -441,13 +453,7 @@ bool check_live(Publish *publish, const std::string &why)
     StepFindings &step = begin_step(publish, "live");
     if (!why.empty())
         step.lines.push_back(why);
-    bool passed = options.dry_run;
-    if (!options.dry_run) {
-        step.looked = true;
-        passed = live_wait(options.live, publish->manifest.text, &step.site);
-        if (!passed)
-            note_caches(*publish, step.site, true, MANIFEST_PATH, publish->manifest.text, &step);
-    }
+    bool passed = options.dry_run || wait_for_manifest(publish, publish->manifest.text, &step);
     end_step(publish, options.dry_run ? "planned" : passed ? "passed" : "refused");
     return passed;
 }
@@ -468,12 +474,8 @@ PublishResult roll_back(Publish *publish)
     }
     bool passed = upload(publish, &step, publish->folder + publish->journal.rollback,
                          MANIFEST_PATH, MANIFEST_CACHE_CONTROL, MANIFEST_TYPE);
-    if (passed && !options.dry_run) {
-        step.looked = true;
-        passed = live_wait(options.live, publish->rollback, &step.site);
-        if (!passed)
-            note_caches(*publish, step.site, true, MANIFEST_PATH, publish->rollback, &step);
-    }
+    if (passed && !options.dry_run)
+        passed = wait_for_manifest(publish, publish->rollback, &step);
     end_step(publish, options.dry_run ? "planned" : passed ? "passed" : "refused");
     findings.verdict = passed ? "the release did not go live; the previous release is live again "
                                 "on every address"

@@ -53,7 +53,6 @@ std::string shown(const std::string &value)
     return quoted(value, QUOTE_MESSAGE);
 }
 
-
 std::vector<std::string> all_refusals(const LiveFindings &findings)
 {
     std::vector<std::string> refusals;

@@ -333,19 +333,19 @@ int main(int argc, char **argv)
     std::string upload_fault = split_command(values["--upload"], &upload);
     std::string purge_fault =
         given.count("--purge") != 0 ? split_command(values["--purge"], &purge) : "";
-    bool publish_command =
-        command == "publish" && operands == 2 && !local_only && given.count("--expect") == 0 &&
-        given.count("--max-time") == 0 && wait_valid && upload_fault.empty() &&
-        purge_fault.empty() &&
+    bool statuses_valid =
         std::find(absent_statuses.begin(), absent_statuses.end(), 0) == absent_statuses.end();
+    bool publish_command = command == "publish" && operands == 2 && !local_only &&
+                           given.count("--expect") == 0 && given.count("--max-time") == 0 &&
+                           wait_valid && upload_fault.empty() && purge_fault.empty() &&
+                           statuses_valid;
     bool publish_only = given.count("--upload") != 0 || given.count("--purge") != 0 ||
                         given.count("--absent-status") != 0 || given.count(DRY_RUN) != 0;
     if (command == "publish" && given.count("--upload") != 0 && !upload_fault.empty())
         fprintf(stderr, "tarvik-manifest: the upload command %s\n", upload_fault.c_str());
     if (command == "publish" && !purge_fault.empty())
         fprintf(stderr, "tarvik-manifest: the purge command %s\n", purge_fault.c_str());
-    if (command == "publish" &&
-        std::find(absent_statuses.begin(), absent_statuses.end(), 0) != absent_statuses.end())
+    if (command == "publish" && !statuses_valid)
         fprintf(stderr, "tarvik-manifest: --absent-status takes a status from 400 to 499\n");
     if ((!make && !check && !signature && !live_command && !publish_command) ||
         (site_only && !live_command && !publish_command) || (publish_only && !publish_command) ||
